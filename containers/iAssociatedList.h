@@ -1,0 +1,223 @@
+// iAssociatedList<Key, Data>: (key, data) entries in ascending key order, with
+// a sparse index that guides searches by interpolation.
+//
+// `entries` holds the entries in key order; an entry whose key ranks equal to
+// existing ones goes after them. `index` holds an IndexEntry (a copy of the
+// key and a pointer to the entry's node) for the entry that arrived when the
+// entry count reached 1 or a multiple of 10, appended in order of creation, so
+// index keys need not ascend. `minKey`/`maxKey` are the smallest and largest
+// NumericKey added since the entry list was last empty; removals never narrow
+// them.
+//
+// Find() maps the probe onto [0, 1] through that range, uses the index to pick
+// a stretch of the entry list that covers the window probe ± (1 - threshold),
+// and offers each entry of the stretch to a match callback in list order. The
+// first accepted entry wins, so the index layout decides which of several
+// acceptable entries is found.
+//
+// Both cursors are working state: Find(), Add() and Remove() move `current` of
+// both lists, and on success Find() leaves `entries->current` on the accepted
+// entry. Not thread-safe, not even for concurrent searches.
+//
+// The key type plugs in through Traits (see iKeyTraits.h).
+
+#ifndef CONTAINERS_IASSOCIATEDLIST_H_
+#define CONTAINERS_IASSOCIATEDLIST_H_
+
+#include <memory>
+
+#include "iKeyTraits.h"
+#include "iList.h"
+
+template <typename Key, typename Data, typename Traits = iKeyTraits<Key>>
+class iAssociatedList {
+ public:
+  struct IndexEntry;
+  struct Entry {
+    Key key;
+    Data data;
+    iListNode<IndexEntry>* indexNode;  // the index node that points here, or none
+  };
+  struct IndexEntry {
+    Key key;                       // the index's own copy of the entry's key
+    iListNode<Entry>* element;     // the indexed entry's node
+  };
+  using EntryList = iList<Entry>;
+  using IndexList = iList<IndexEntry>;
+
+  // Called with `entries` positioned on the existing duplicate, the entry that
+  // Add() was about to insert, and Add()'s user data. It updates the current
+  // entry in place.
+  using MergeFunc = void (*)(EntryList* entries, const Entry* newEntry, void* userData);
+  // Returns true when `candidate` is the entry sought. `threshold` is Find()'s
+  // threshold pointer, passed on unchanged (possibly none).
+  using MatchFunc = bool (*)(const Entry* candidate, const Key& probe, const double* threshold);
+
+  double minKey = 0.0;
+  double maxKey = 0.0;
+  std::unique_ptr<EntryList> entries;
+  std::unique_ptr<IndexList> index;
+
+  iAssociatedList() : entries(new EntryList), index(new IndexList) {}
+  iAssociatedList(const iAssociatedList& other) : iAssociatedList() { *this = other; }
+  ~iAssociatedList() {
+    entries.reset();
+    index.reset();
+  }
+
+  // Rebuilds this list as a copy of `other`'s entries, in order. The range is
+  // that of the copied keys, and the copies at positions 0, 10, 20, ... get
+  // index entries; `other`'s range and index are not read. Assigning a list to
+  // itself leaves it unchanged.
+  iAssociatedList& operator=(const iAssociatedList& other) {
+    if (this == &other) return *this;
+    EnsureLists();
+    index->RemoveAll();
+    entries->RemoveAll();
+    int32_t position = 0;
+    for (const iListNode<Entry>* node = other.entries ? other.entries->head : nullptr;
+         node != nullptr; node = node->next, ++position) {
+      const double k = Traits::NumericKey(node->value.key);
+      if (position == 0) {
+        minKey = maxKey = k;
+      } else {
+        Widen(k);
+      }
+      iListNode<Entry>* copy = entries->AddTail(Entry{node->value.key, node->value.data, nullptr});
+      if (position % 10 == 0) copy->value.indexNode = index->AddTail(IndexEntry{copy->value.key, copy});
+    }
+    return *this;
+  }
+
+  // The key type's equality test as a match callback.
+  static bool MatchEqual(const Entry* candidate, const Key& probe, const double*) {
+    return Traits::Equal(candidate->key, probe);
+  }
+
+  // Adds (key, data). An entry equal to `key` already present is merged with
+  // `merge` when one is given, and otherwise gets the new key and data in
+  // place (keeping its position and index entry). `userData` goes to `merge`.
+  void Add(const Key& key, const Data& data, MergeFunc merge = nullptr, void* userData = nullptr) {
+    EnsureLists();
+    Entry entry{key, data, nullptr};
+    const double k = Traits::NumericKey(key);
+    if (entries->count == 0) {
+      minKey = maxKey = k;
+    } else {
+      Widen(k);
+    }
+
+    // The start is the last index node passed before the first one whose key
+    // is not less than the new key.
+    iListNode<IndexEntry>* start = nullptr;
+    index->Rewind();
+    for (iListNode<IndexEntry>* node = index->GetNext(); node != nullptr; node = index->GetNext()) {
+      if (!Traits::Less(node->value.key, key)) break;
+      start = node;
+    }
+
+    if (Find(key, &MatchEqual, nullptr, start) != nullptr) {
+      if (merge != nullptr) {
+        merge(entries.get(), &entry, userData);
+      } else {
+        Entry& found = entries->current->value;
+        found.key = std::move(entry.key);
+        found.data = std::move(entry.data);
+      }
+      return;
+    }
+
+    iListNode<Entry>* node =
+        InsertSorted(std::move(entry), start != nullptr ? start->value.element : nullptr);
+    const int32_t n = entries->count;
+    if (n == 1 || n % 10 == 0) node->value.indexNode = index->AddTail(IndexEntry{key, node});
+  }
+
+  // Returns the data of the first entry of the searched stretch that `match`
+  // accepts, or none. `threshold` (optional) widens the stretch to the window
+  // probe ± (1 - *threshold) and is passed on to `match`. `start` (optional)
+  // is an index node after which the index scan begins.
+  Data* Find(const Key& probe, MatchFunc match, const double* threshold = nullptr,
+             iListNode<IndexEntry>* start = nullptr) {
+    if (!entries || entries->count == 0) return nullptr;
+    const double k = Traits::NumericKey(probe);
+    iListNode<Entry>* stop = nullptr;
+    if (k <= minKey || maxKey - minKey == 0) {
+      entries->Rewind();
+    } else {
+      const double reciprocal = 1.0 / (maxKey - minKey);
+      const double f = (k - minKey) * reciprocal;
+      double lower = f;
+      double upper = f;
+      if (threshold != nullptr) {
+        lower = (f + *threshold) - 1;
+        upper = (f - *threshold) + 1;
+      }
+      iListNode<Entry>* startElement = nullptr;
+      index->SetCurrent(start);
+      if (start != nullptr) startElement = start->value.element;
+      for (iListNode<IndexEntry>* node = index->GetNext(); node != nullptr;
+           node = index->GetNext()) {
+        const double l = (Traits::NumericKey(node->value.key) - minKey) * reciprocal;
+        if (upper < l) {
+          stop = node->value.element;
+          break;
+        }
+        if (l < lower) startElement = node->value.element;
+      }
+      entries->SetCurrent(startElement);
+    }
+    for (iListNode<Entry>* node = entries->GetNext(); node != nullptr && node != stop;
+         node = entries->GetNext()) {
+      if (match(&node->value, probe, threshold)) return &node->value.data;
+    }
+    return nullptr;
+  }
+
+  // Removes the entry equal to `key`, with its index entry; absent keys are
+  // ignored. No other entry is indexed in its place and the range is kept.
+  void Remove(const Key& key) {
+    if (Find(key, &MatchEqual) == nullptr) return;
+    iListNode<Entry>* node = entries->current;
+    if (node->value.indexNode != nullptr) index->Remove(node->value.indexNode);
+    entries->RemoveCurrent();
+  }
+
+  // Empties both lists; they stay allocated and the range is kept.
+  void RemoveAll() {
+    if (entries) entries->RemoveAll();
+    if (index) index->RemoveAll();
+  }
+
+  // Inserts `entry` after every entry whose key is not greater than its own,
+  // scanning from the node after `after` (from the head when none). `after`
+  // itself is never compared. Returns the new node.
+  iListNode<Entry>* InsertSorted(const Entry& entry, iListNode<Entry>* after) {
+    return InsertSorted(Entry(entry), after);
+  }
+  iListNode<Entry>* InsertSorted(Entry&& entry, iListNode<Entry>* after) {
+    EnsureLists();
+    if (entries->count == 0) return entries->AddTail(std::move(entry));
+    entries->SetCurrent(after);
+    for (iListNode<Entry>* node = entries->GetNext(); node != nullptr;
+         node = entries->GetNext()) {
+      if (Traits::Less(entry.key, node->value.key)) return entries->InsertBefore(std::move(entry));
+    }
+    return entries->AddTail(std::move(entry));
+  }
+
+ private:
+  void Widen(double k) {
+    if (k < minKey) minKey = k;
+    if (k > maxKey) maxKey = k;
+  }
+
+  // The lists exist from construction on; this only matters for an object
+  // whose lists a caller has released.
+  void EnsureLists() {
+    if (!entries) entries.reset(new EntryList);
+    if (!index) index.reset(new IndexList);
+  }
+};
+
+#endif  // CONTAINERS_IASSOCIATEDLIST_H_
