@@ -1,0 +1,3 @@
+#include "iAssociatedList.h"
+
+#include <gtest/gtest.h>

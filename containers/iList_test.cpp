@@ -1,0 +1,3 @@
+#include "iList.h"
+
+#include <gtest/gtest.h>
