@@ -39,8 +39,8 @@ class iAssociatedList {
     iListNode<IndexEntry>* indexNode;  // the index node that points here, or none
   };
   struct IndexEntry {
-    Key key;                       // the index's own copy of the entry's key
-    iListNode<Entry>* element;     // the indexed entry's node
+    Key key;                    // the index's own copy of the entry's key
+    iListNode<Entry>* element;  // the indexed entry's node
   };
   using EntryList = iList<Entry>;
   using IndexList = iList<IndexEntry>;
@@ -84,7 +84,8 @@ class iAssociatedList {
         Widen(k);
       }
       iListNode<Entry>* copy = entries->AddTail(Entry{node->value.key, node->value.data, nullptr});
-      if (position % 10 == 0) copy->value.indexNode = index->AddTail(IndexEntry{copy->value.key, copy});
+      if (position % 10 == 0)
+        copy->value.indexNode = index->AddTail(IndexEntry{copy->value.key, copy});
     }
     return *this;
   }
@@ -199,8 +200,7 @@ class iAssociatedList {
     EnsureLists();
     if (entries->count == 0) return entries->AddTail(std::move(entry));
     entries->SetCurrent(after);
-    for (iListNode<Entry>* node = entries->GetNext(); node != nullptr;
-         node = entries->GetNext()) {
+    for (iListNode<Entry>* node = entries->GetNext(); node != nullptr; node = entries->GetNext()) {
       if (Traits::Less(entry.key, node->value.key)) return entries->InsertBefore(std::move(entry));
     }
     return entries->AddTail(std::move(entry));

@@ -56,9 +56,7 @@ class iList {
   // Puts a copy of `value` just before `current` (at the head when `current`
   // is none) and returns its node. The cursor stays on the node after it.
   Node* InsertBefore(const T& value) { return LinkBefore(new Node{value, nullptr, nullptr}); }
-  Node* InsertBefore(T&& value) {
-    return LinkBefore(new Node{std::move(value), nullptr, nullptr});
-  }
+  Node* InsertBefore(T&& value) { return LinkBefore(new Node{std::move(value), nullptr, nullptr}); }
 
   // Advances the cursor and returns the node it reaches. From none the cursor
   // goes to `head`. At the last node it returns none and stays there; it never
