@@ -1,0 +1,125 @@
+#include "LabelPainter.h"
+
+#include <algorithm>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+constexpr int kFont = cv::FONT_HERSHEY_PLAIN;
+constexpr double kScale = 1.0;
+constexpr int kThickness = 1;
+constexpr int kLineType = cv::LINE_8;
+
+// The scratch canvas leaves this margin around the origin on every side, far
+// more than a five-character label at scale 1.0 needs, so nothing is clipped.
+constexpr int kMargin = 64;
+
+}  // namespace
+
+const cv::Scalar LabelPainter::kColour(128, 128, 255, 0);
+
+LabelPainter::LabelPainter() : glyphs_(new Glyph[65536]) {}
+
+void LabelPainter::FormatLabel(uint16_t id, char* text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  text[0] = kHex[(id >> 12) & 0xF];
+  text[1] = kHex[(id >> 8) & 0xF];
+  text[2] = kHex[(id >> 4) & 0xF];
+  text[3] = kHex[id & 0xF];
+  text[4] = ' ';
+  text[5] = '\0';
+}
+
+const LabelPainter::Glyph& LabelPainter::GlyphOf(uint16_t id) {
+  Glyph& glyph = glyphs_[id];
+  if (glyph.built) return glyph;
+  char text[6];
+  FormatLabel(id, text);
+  scratch_.create(3 * kMargin, 3 * kMargin, CV_8UC1);
+  scratch_.setTo(0);
+  const cv::Point origin(kMargin, 2 * kMargin);
+  cv::putText(scratch_, text, origin, kFont, kScale, cv::Scalar(255), kThickness, kLineType);
+  const cv::Rect box = cv::boundingRect(scratch_);
+  glyph.built = true;
+  if (box.empty()) {
+    glyph.fits = true;  // nothing to draw
+    return glyph;
+  }
+  glyph.left = box.x - origin.x;
+  glyph.right = box.x + box.width - 1 - origin.x;
+  glyph.top = box.y - origin.y;
+  glyph.fits = box.width <= 64;
+  if (!glyph.fits) return glyph;
+  glyph.rows.assign(box.height, 0);
+  for (int r = 0; r < box.height; ++r) {
+    const uint8_t* row = scratch_.ptr<uint8_t>(box.y + r);
+    for (int c = 0; c < box.width; ++c) {
+      if (row[box.x + c] != 0) glyph.rows[r] |= uint64_t{1} << c;
+    }
+  }
+  return glyph;
+}
+
+void LabelPainter::Begin(cv::Mat& image) {
+  CV_Assert(image.type() == CV_8UC3);
+  image_ = &image;
+  words_ = (image.cols + 63) / 64 + 1;  // one spare word for a pattern's overflow
+  const size_t size = static_cast<size_t>(words_) * image.rows;
+  if (coverage_.size() != size) coverage_.assign(size, 0);
+  dirtyTop_ = image.rows;
+  dirtyBottom_ = 0;
+}
+
+void LabelPainter::Add(uint16_t id, int x, int y) {
+  const Glyph& glyph = GlyphOf(id);
+  if (glyph.rows.empty() && glyph.fits) return;
+  const int left = x + glyph.left;
+  const int top = y + glyph.top;
+  const int bottom = top + static_cast<int>(glyph.rows.size());
+  // A one-pixel margin keeps every stroke end point inside the image, even one
+  // that the rasteriser leaves unpainted.
+  const bool inside =
+      left >= 1 && x + glyph.right < image_->cols - 1 && top >= 1 && bottom < image_->rows;
+  if (!glyph.fits || !inside) {
+    char text[6];
+    FormatLabel(id, text);
+    cv::putText(*image_, text, cv::Point(x, y), kFont, kScale, kColour, kThickness, kLineType);
+    return;
+  }
+  const int word = left >> 6;
+  const int shift = left & 63;
+  uint64_t* row = coverage_.data() + static_cast<size_t>(top) * words_ + word;
+  for (const uint64_t bits : glyph.rows) {
+    row[0] |= bits << shift;
+    if (shift != 0) row[1] |= bits >> (64 - shift);
+    row += words_;
+  }
+  dirtyTop_ = std::min(dirtyTop_, top);
+  dirtyBottom_ = std::max(dirtyBottom_, bottom);
+}
+
+void LabelPainter::Finish() {
+  const uint8_t b = static_cast<uint8_t>(kColour[0]);
+  const uint8_t g = static_cast<uint8_t>(kColour[1]);
+  const uint8_t r = static_cast<uint8_t>(kColour[2]);
+  for (int y = dirtyTop_; y < dirtyBottom_; ++y) {
+    uint64_t* row = coverage_.data() + static_cast<size_t>(y) * words_;
+    uint8_t* pixels = image_->ptr<uint8_t>(y);
+    for (int w = 0; w < words_; ++w) {
+      uint64_t bits = row[w];
+      if (bits == 0) continue;
+      row[w] = 0;
+      while (bits != 0) {
+        const int x = w * 64 + __builtin_ctzll(bits);
+        bits &= bits - 1;
+        uint8_t* p = pixels + 3 * x;
+        p[0] = b;
+        p[1] = g;
+        p[2] = r;
+      }
+    }
+  }
+  dirtyTop_ = image_->rows;
+  dirtyBottom_ = 0;
+  image_ = nullptr;
+}
