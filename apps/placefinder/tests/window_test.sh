@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Plays videos in Placefinder on a virtual display of its own, presses keys
+# until the program ends, and checks what it printed and wrote:
+#  1. with "/w": status 0, one position line per shown frame, and an output
+#     video with exactly as many frames;
+#  2. a video shorter than the run: playback restarts at 00:00:00.000.
+# Everything runs under time limits, so a hang fails the test instead of
+# stalling it.
+#
+#   window_test.sh PLACEFINDER MAKETESTVIDEO
+set -u
+bin=$1
+video_tool=$2
+work=$(mktemp -d)
+xvfb_pid=
+app_pid=
+cleanup() {
+  [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
+failures=0
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+
+# Starts Xvfb on a free display number and sets DISPLAY.
+start_display() {
+  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+  export DISPLAY=":$(head -n 1 "$work/display")"
+}
+
+position_lines() { grep -c '^==> film current position: ' "$1" 2>/dev/null || true; }
+
+# play VIDEO MIN_FRAMES ARGS...: runs Placefinder until it has shown at least
+# MIN_FRAMES frames, then presses keys in its window until it ends. Sets
+# $status and leaves its output in out and err.
+play() {
+  local video=$1 min_frames=$2
+  shift 2
+  timeout 120 "$bin" "$video" "$@" >"$work/out" 2>"$work/err" &
+  app_pid=$!
+  local deadline=$((SECONDS + 60))
+  while [ "$(position_lines "$work/out")" -lt "$min_frames" ] && kill -0 "$app_pid" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || break
+    sleep 0.1
+  done
+  deadline=$((SECONDS + 30))
+  while kill -0 "$app_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
+    local window
+    window=$(xdotool search --name '^Result$' 2>/dev/null | head -n 1)
+    if [ -n "$window" ]; then
+      xdotool windowfocus --sync "$window" 2>/dev/null
+      xdotool key --window "$window" space 2>/dev/null
+    fi
+    sleep 0.3
+  done
+  wait "$app_pid"
+  status=$?
+  app_pid=
+}
+
+start_display
+"$video_tool" clip.avi 300 || exit 1
+"$video_tool" short.avi 12 || exit 1
+
+play clip.avi 40 /w
+shown=$(position_lines out)
+[ "$status" = 0 ] || fail "status $status after a key, expected 0"
+[ "$shown" -ge 40 ] || fail "only $shown position lines"
+if [ -f clip_out.avi ]; then
+  written=$("$video_tool" --count clip_out.avi)
+  [ "$written" = "$shown" ] || fail "$shown frames shown but $written written"
+else
+  fail "clip_out.avi was not written"
+fi
+grep -v '^Warning: codec cvid is not available, writing clip_out.avi with codec MJPG.$' err \
+  | grep -q . && fail "unexpected standard error: $(head -n 3 err)"
+[ "$(head -n 1 out)" = "Processing avi file..." ] || fail "first line: $(head -n 1 out)"
+echo "ok   played $shown frames with writing, wrote ${written:-none}"
+
+play short.avi 30
+restarts=$(grep -c '^==> film current position: 00:00:00.000$' out)
+[ "$status" = 0 ] || fail "status $status in the rewind run"
+[ "$restarts" -ge 2 ] || fail "no rewind seen: $restarts lines at 00:00:00.000 in $(position_lines out)"
+[ -e short_out.avi ] && fail "short_out.avi written without /w"
+echo "ok   rewound: $restarts starts in $(position_lines out) frames"
+
+echo "$failures failed"
+[ "$failures" = 0 ]

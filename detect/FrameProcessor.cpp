@@ -1,0 +1,111 @@
+#include "FrameProcessor.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <opencv2/imgproc.hpp>
+
+#include "MatchSimilar.h"
+
+namespace {
+
+const cv::Scalar kYellow(0, 255, 255, 0);
+const cv::Point kIdentifierLineOrigin(0, 14);
+const cv::Point kLocationLineOrigin(0, 30);
+
+}  // namespace
+
+FrameProcessor::FrameProcessor() {
+  result_.identifierLine.reserve(kLineLabels * 5);
+  result_.locationLine.reserve(32);
+}
+
+const FrameResult& FrameProcessor::Process(const cv::Mat& frame) {
+  Prepare(frame);
+  Detect();
+  Recognise();
+  Label();
+  DrawInfo();
+  return result_;
+}
+
+void FrameProcessor::Prepare(const cv::Mat& frame) {
+  CV_Assert(frame.depth() == CV_8U && !frame.empty());
+  // Flipping straight into the colour image gives the same pixels as flipping
+  // the frame in place and copying it, in one pass, and leaves the caller's
+  // frame alone.
+  switch (frame.channels()) {
+    case 3:
+      cv::flip(frame, colour_, 0);
+      break;
+    case 1:
+      cv::flip(frame, gray_, 0);
+      cv::cvtColor(gray_, colour_, cv::COLOR_GRAY2BGR);
+      break;
+    case 4:
+      cv::cvtColor(frame, colour_, cv::COLOR_BGRA2BGR);
+      cv::flip(colour_, colour_, 0);
+      break;
+    default:
+      CV_Error(cv::Error::StsBadArg, "frames must have 1, 3 or 4 channels");
+  }
+  cv::cvtColor(colour_, gray_, cv::COLOR_BGR2GRAY);
+  // Reset field by field so that the lines keep their buffers.
+  result_.detections = 0;
+  result_.runs = 0;
+  result_.location.reset();
+  result_.newLocation.reset();
+  result_.identifierLine.clear();
+  result_.locationLine.clear();
+}
+
+void FrameProcessor::Detect() {
+  detections_ = detector_.DetectAllShapes(gray_);
+  result_.detections = detections_.count;
+}
+
+void FrameProcessor::Recognise() {
+  frameString_.SetIds(detections_, false);
+  result_.runs = frameString_.RunCount();
+  const double threshold = kMatchThreshold;
+  const uint32_t* found =
+      detector_.knownStrings->Find(frameString_, &MatchSimilar<int16_t>, &threshold);
+  if (found != nullptr) {
+    result_.location = *found;
+    char line[32];
+    std::snprintf(line, sizeof line, "LctIdx[%u]", *found);
+    result_.locationLine = line;
+  } else {
+    detector_.knownStrings->Add(frameString_, locationCounter_);
+    result_.newLocation = locationCounter_;
+    ++locationCounter_;
+  }
+}
+
+void FrameProcessor::Label() {
+  labels_.Begin(colour_);
+  int appended = 0;
+  for (const iListNode<Detection>* node = detections_.head; node != nullptr; node = node->next) {
+    const Detection& d = node->value;
+    const uint16_t id = static_cast<uint16_t>(d.id);
+    if (appended < kLineLabels) {
+      char text[6];
+      LabelPainter::FormatLabel(id, text);
+      result_.identifierLine.append(text, 5);
+      ++appended;
+    }
+    labels_.Add(id, d.x + 4, d.y + (d.height >> 1) + 8);
+  }
+  labels_.Finish();
+}
+
+void FrameProcessor::DrawInfo() {
+  const int bandRows = std::min(kInfoBandRows, colour_.rows);
+  if (bandRows > 0) {
+    cv::Mat band = colour_.rowRange(0, bandRows);
+    band.convertTo(band, -1, 0.5, 0.0);
+  }
+  cv::putText(colour_, result_.identifierLine, kIdentifierLineOrigin, cv::FONT_HERSHEY_PLAIN, 1.0,
+              kYellow, 1, cv::LINE_8);
+  cv::putText(colour_, result_.locationLine, kLocationLineOrigin, cv::FONT_HERSHEY_PLAIN, 1.0,
+              kYellow, 1, cv::LINE_8);
+}
