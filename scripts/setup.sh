@@ -3,17 +3,21 @@
 # Debian's own packages. Safe to run again: when everything is already there it
 # changes nothing and needs no network.
 #
-#   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV
+#   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV,
+#                             Xvfb and xdotool for the window tests, clang for the
+#                             fuzzers, and the sample videos in data/
 #   scripts/setup.sh --dev    the same, plus clang-format for formatting the code
 #
 # Needs root, or sudo for a normal user.
 set -euo pipefail
 
 packages=(
-  g++ make cmake
+  g++ make cmake pkg-config
   libgtest-dev
   libbenchmark-dev
   libopencv-dev
+  xvfb xdotool
+  clang libclang-rt-14-dev
 )
 
 for arg in "$@"; do
@@ -36,16 +40,60 @@ for p in "${packages[@]}"; do
   [ "$status" = installed ] || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup.sh: all build and test packages are installed."
-  exit 0
-fi
-
+as_root_ok=1
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
 elif command -v sudo >/dev/null 2>&1; then
   as_root=(sudo)
 else
+  as_root=()
+  as_root_ok=
+fi
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+videos=(Megamind.avi tree.avi vtest.avi)
+missing_videos=()
+for v in "${videos[@]}"; do
+  [ -s "$root/data/$v" ] || missing_videos+=("$v")
+done
+
+# Extracts the sample videos from Debian's OpenCV documentation package into
+# data/ (git-ignored); only the three videos are kept.
+fetch_videos() {
+  [ ${#missing_videos[@]} -eq 0 ] && return 0
+  echo "setup.sh: fetching the sample videos ${missing_videos[*]} into data/"
+  local tmp
+  tmp=$(mktemp -d)
+  # A stale package list cannot download; refresh it once and try again.
+  (cd "$tmp" && apt-get download -q opencv-doc >/dev/null 2>&1) \
+    || { [ -n "$as_root_ok" ] && "${as_root[@]}" apt-get update -q >/dev/null \
+      && (cd "$tmp" && apt-get download -q opencv-doc >/dev/null); } || {
+    rm -rf "$tmp"
+    echo "setup.sh: could not download opencv-doc" >&2
+    return 1
+  }
+  dpkg -x "$tmp"/opencv-doc_*.deb "$tmp/x"
+  mkdir -p "$root/data"
+  for v in "${missing_videos[@]}"; do
+    local f
+    f=$(find "$tmp/x" -path "*/examples/data/$v" -print -quit)
+    if [ -z "$f" ]; then
+      rm -rf "$tmp"
+      echo "setup.sh: $v is not in opencv-doc" >&2
+      return 1
+    fi
+    cp "$f" "$root/data/$v"
+  done
+  rm -rf "$tmp"
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup.sh: all build and test packages are installed."
+  fetch_videos
+  exit 0
+fi
+
+if [ -z "$as_root_ok" ]; then
   echo "setup.sh: these packages are missing and installing them needs root: ${missing[*]}" >&2
   exit 1
 fi
@@ -56,4 +104,5 @@ export DEBIAN_FRONTEND=noninteractive
 # Recommends are left out: libopencv-dev would otherwise bring Java bindings and
 # sample data that nothing here uses.
 "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fetch_videos
 echo "setup.sh: done."

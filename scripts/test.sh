@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Configures, builds and runs every test of the project with CTest.
 #
-#   scripts/test.sh                      build in build/, run all tests
-#   scripts/test.sh --sanitize           build in build-asan/ with AddressSanitizer and
-#                                        UndefinedBehaviorSanitizer, run all tests
-#   scripts/test.sh --build-dir DIR      use DIR as the build directory
+#   scripts/test.sh                      build in build/ and run all tests, then build in
+#                                        build-asan/ with AddressSanitizer and
+#                                        UndefinedBehaviorSanitizer and run them again
+#   scripts/test.sh --plain              only the first half: build/
+#   scripts/test.sh --sanitize           only the second half: build-asan/
+#   scripts/test.sh --build-dir DIR      use DIR as the build directory (one build)
 #   scripts/test.sh -- -R iList          pass what follows "--" on to ctest
 #
 # JOBS sets how many compile and test jobs run at once (default 2).
@@ -14,15 +16,18 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 sanitize=OFF
+both=1
 build_dir=
 ctest_args=()
 
 while [ $# -gt 0 ]; do
   case "$1" in
-    --sanitize) sanitize=ON ;;
+    --sanitize) sanitize=ON; both= ;;
+    --plain) both= ;;
     --build-dir)
       [ $# -ge 2 ] || { echo "test.sh: --build-dir needs a directory" >&2; exit 2; }
       build_dir=$2
+      both=
       shift
       ;;
     --)
@@ -31,7 +36,7 @@ while [ $# -gt 0 ]; do
       break
       ;;
     -h | --help)
-      sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
       exit 0
       ;;
     *)
@@ -41,6 +46,12 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+
+# Both halves, the sanitized one last so that its CTest summary ends the output.
+if [ -n "$both" ]; then
+  bash "$0" --plain -- "${ctest_args[@]}"
+  exec bash "$0" --sanitize -- "${ctest_args[@]}"
+fi
 
 if [ -z "$build_dir" ]; then
   if [ "$sanitize" = ON ]; then build_dir=$root/build-asan; else build_dir=$root/build; fi
