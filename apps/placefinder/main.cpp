@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
   // window toolkit's warnings (about its runtime directory, for instance) are
   // silenced unless the user asked for toolkit logging.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // the decoder's own messages too
   setenv("QT_LOGGING_RULES", "*.debug=false;*.info=false;*.warning=false", 0);
 
   if (argc < 2 || (argc == 2 && std::strstr(argv[1], "/?") != nullptr)) {
@@ -130,6 +131,9 @@ int main(int argc, char** argv) {
   }
 
   // The first argument is lower-cased whole (A to Z only), directory included.
+  // File names on this system are case-sensitive, so the name as given is
+  // kept too: it is tried when the lower-cased one does not open.
+  const std::string given = argv[1];
   for (char* c = argv[1]; *c != '\0'; ++c) {
     if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
   }
@@ -171,10 +175,24 @@ int main(int argc, char** argv) {
     std::printf("Processing avi file...\n");
     std::fflush(stdout);
     baseName = source.substr(0, avi);
-    const bool opened = WithoutStderr([&] { return capture.open(source, cv::CAP_FFMPEG); });
-    if (!opened) {
-      std::printf("Can't find file %s.avi\n", baseName.c_str());
-      return kExitFailure;
+    auto open = [&](const std::string& name) {
+      return WithoutStderr([&] {
+        try {
+          return capture.open(name, cv::CAP_FFMPEG);
+        } catch (const cv::Exception&) {
+          return false;
+        }
+      });
+    };
+    if (!open(source)) {
+      if (given == source || !open(given)) {
+        std::printf("Can't find file %s.avi\n", baseName.c_str());
+        return kExitFailure;
+      }
+      // Opened under its own name: the output goes beside it, under the same
+      // spelling. The name differs from `source` only in case, so ".avi"
+      // stands at the same place.
+      baseName = given.substr(0, avi);
     }
     capture.set(cv::CAP_PROP_POS_AVI_RATIO, 1.0);
     capture.set(cv::CAP_PROP_POS_AVI_RATIO, 0.0);

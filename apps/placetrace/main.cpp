@@ -15,11 +15,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/videoio.hpp>
+#include <string>
 
 #include "FrameProcessor.h"
 #include "PlaybackPosition.h"
@@ -58,6 +57,7 @@ void AppendOptional(std::string& line, const std::optional<uint32_t>& value) {
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // the decoder's own messages too
 
   const char* video = nullptr;
   long long limit = -1;

@@ -3,10 +3,11 @@
 # checks its standard output and standard error byte for byte and its exit
 # status (a status of -1 shows as 255).
 #
-#   command_line_test.sh PLACEFINDER MAKETESTVIDEO
+#   command_line_test.sh PLACEFINDER MAKETESTVIDEO [REAL_AVI]
 set -u
 bin=$1
 make_video=$2
+real_avi=${3:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
@@ -52,6 +53,29 @@ check "no display is refused before anything is written" 255 "$opening" \
   "REAL.AVI" "/" "w"
 if [ -e real_out.avi ]; then
   echo "FAIL no output file may be written without a display"
+  failures=$((failures + 1))
+fi
+
+no_display=$'No display: the window "Result" needs an X display (set DISPLAY, or run under xvfb-run).\n'
+: >x.avi
+check "an empty file" 255 "${opening}Can't find file x.avi"$'\n' "" "x.avi" "/w"
+head -c 50000 /dev/urandom >x.avi
+check "random bytes" 255 "${opening}Can't find file x.avi"$'\n' "" "x.avi" "/w"
+if [ -s "$real_avi" ]; then
+  head -c 100000 "$real_avi" >cut.avi
+  check "the first 100 KB of a real video opens" 255 "$opening" "$no_display" "cut.avi" "/w"
+fi
+mkdir -p "Dir With Spaces"
+cp real.avi "Dir With Spaces/Vidéo Été.AVI"
+check "a path with capitals, spaces and non-ASCII characters opens" 255 "$opening" "$no_display" \
+  "Dir With Spaces/Vidéo Été.AVI" "/w"
+many=()
+for i in $(seq 1000); do many+=("arg$i"); done
+check "1,000 further arguments" 255 "${opening}Can't find file clip.avi"$'\n' "" "clip.avi" "${many[@]}"
+check "1,000 further arguments with the switch split over two" 255 "$opening" "$no_display" \
+  "real.avi" "${many[@]}" "/" "w"
+if ls ./*_out.avi "Dir With Spaces"/*_out.avi >/dev/null 2>&1; then
+  echo "FAIL an output file was written although nothing was played"
   failures=$((failures + 1))
 fi
 
