@@ -1,0 +1,86 @@
+// LocationDetector: finds boxes that are much brighter or much darker than a
+// ring around them in an 8-bit gray frame, over a growing series of scales.
+//
+// Detect() searches one base box shape. Pass k = 1, 2, ... uses the box
+// bw x bh = floor(boxWidth * (k + 3) / 4) x floor(boxHeight * (k + 3) / 4)
+// and the scan step k + 3, and runs while W * H >= 2 * bw * bh (W x H is the
+// frame size). A pass whose box is as wide or as high as the frame visits no
+// position, and the series goes on. The ring margin m is the truncated
+// positive root of m^2 + (bw + bh) m - bw bh = 0; the outer box of
+// (bw + m) x (bh + m) pixels reaches floor(m / 2) pixels left of and above
+// the inner box, and is moved into the frame whole, never cut. A pass whose
+// outer box is wider or higher than the frame gives every position the
+// response 0. Positions are x = 0, t, 2t, ... < W - bw and
+// y = 0, t, 2t, ... < H - bh. See ContrastDecision for the response and the
+// threshold test.
+//
+// Each reported box becomes a Detection with id = (shapeCode & 0xFF) << 8 |
+// (k & 0xFF). The list is ordered by pass, then row, then column.
+//
+// DetectAllShapes() searches the seven shapes below with the threshold 12000
+// and joins their lists in that order, so ids never decrease along it (as
+// long as no shape runs more than 255 passes):
+//   code 0: 16 x 16,  code 1: 32 x 16,  code 2: 16 x 32,  code 4: 64 x 16,
+//   code 8: 16 x 64,  code 16: 128 x 16, code 32: 16 x 128.
+//
+// sumMatrix holds the integral image: (H + 1) x (W + 1), element (Y, X) the
+// sum of all pixels above row Y and left of column X. It is allocated for the
+// first frame and reused; a frame of another size re-allocates it, so frames
+// of any size may follow each other. It is CV_32SC1 for frames of up to
+// 8,421,504 pixels, where 255 * W * H still fits in 31 bits. Larger frames
+// would overflow 32-bit sums, so for them it is CV_64FC1, whose sums are exact
+// integers below 2^53; the detections stay exact (for frames below 2^38
+// pixels, where the contrast test's products still fit 64 bits).
+//
+// Preconditions: the image is CV_8UC1 (anything else throws cv::Exception). A
+// base box narrower or lower than one pixel yields an empty list. An empty
+// image yields an empty list.
+//
+// knownStrings, the identifier strings of the locations seen so far, belongs
+// to the location recognition, which fills and searches it; the detector only
+// holds it (as an empty collection at first) and never touches it.
+//
+// Not thread-safe: a detection writes sumMatrix.
+
+#ifndef DETECT_LOCATIONDETECTOR_H_
+#define DETECT_LOCATIONDETECTOR_H_
+
+#include <cstdint>
+#include <memory>
+#include <opencv2/core.hpp>
+
+#include "Detection.h"
+#include "iAssociatedList.h"
+#include "iList.h"
+#include "iMarkrun.h"
+
+class LocationDetector {
+ public:
+  // Frames with more pixels than this get 64-bit sums.
+  static constexpr int64_t kMaxPixelsFor32BitSums = 8421504;
+  // The threshold DetectAllShapes() uses for every shape.
+  static constexpr int32_t kShapeThreshold = 12000;
+
+  using KnownStrings = iAssociatedList<iMarkrun<int16_t>, uint32_t>;
+
+  std::unique_ptr<KnownStrings> knownStrings = std::make_unique<KnownStrings>();
+  cv::Mat sumMatrix;
+
+  // Searches one base shape. The caller owns the returned list.
+  iList<Detection> Detect(const cv::Mat& image, int32_t boxWidth, int32_t boxHeight,
+                          int32_t shapeCode, int32_t threshold);
+
+  // Searches the seven shapes on one integral image and returns their joined
+  // list. Gives the same list as seven Detect() calls joined in order.
+  iList<Detection> DetectAllShapes(const cv::Mat& image);
+
+ private:
+  // Fills sumMatrix with the integral image of `image`. Returns false when
+  // there is nothing to search (empty image).
+  bool ComputeSums(const cv::Mat& image);
+  // Scans sumMatrix for one shape and appends the detections to `out`.
+  void Scan(int32_t boxWidth, int32_t boxHeight, int32_t shapeCode, int32_t threshold,
+            iList<Detection>& out) const;
+};
+
+#endif  // DETECT_LOCATIONDETECTOR_H_
