@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
     std::printf("Processing capture...\n");
     std::fflush(stdout);
     const int number = source[0] - '0';
-    const bool opened = WithoutStderr([&] { return capture.open(number); });
+    const bool opened = WithoutStderr([&] { return capture.open(number, cv::CAP_V4L2); });
     if (!opened) {
       std::fprintf(stderr, "Could not initialize capturing...\n");
       return kExitFailure;
