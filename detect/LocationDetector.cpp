@@ -54,10 +54,20 @@ void AddAllPositions(const Pass& pass, int32_t W, int32_t H, iList<Detection>& o
   }
 }
 
+// The threshold of a scan, 0 .. 32766. The one DetectAllShapes() uses is a
+// compile-time constant, which spares the hot loop two registers.
+struct RuntimeThreshold {
+  int32_t value;
+  int32_t operator()() const { return value; }
+};
+struct ShapeThreshold {
+  constexpr int32_t operator()() const { return LocationDetector::kShapeThreshold; }
+};
+
 // Appends the positions of the pass whose contrast exceeds the threshold
-// (0 .. 32766, see ContrastDecision::Exceeds). The outer box fits in the frame.
-template <typename Sums>
-void ScanPass(const cv::Mat& sums, const Pass& pass, int32_t threshold, iList<Detection>& out) {
+// (see ContrastDecision::Exceeds). The outer box fits in the frame.
+template <typename Sums, typename Threshold>
+void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, iList<Detection>& out) {
   using Element = typename Sums::Element;
   using Value = typename Sums::Value;
   const int32_t W = sums.cols - 1;
@@ -84,7 +94,7 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, int32_t threshold, iList<De
                           Sums::Load(innerTop + x + bw) + Sums::Load(innerTop + x);
       const Value outer = Sums::Load(outerBottom + left + ow) - Sums::Load(outerBottom + left) -
                           Sums::Load(outerTop + left + ow) + Sums::Load(outerTop + left);
-      if (ContrastDecision::Exceeds(inner, outer, threshold)) {
+      if (ContrastDecision::Exceeds(inner, outer, threshold())) {
         out.AddTail(Detection{pass.id, x, y, bw, bh});
       }
     };
@@ -113,7 +123,7 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, int32_t threshold, iList<De
             (Sums::Load(b1 + j) - Sums::Load(b0 + j)) - (Sums::Load(a1 + j) - Sums::Load(a0 + j));
         const Value outer =
             (Sums::Load(d1 + j) - Sums::Load(d0 + j)) - (Sums::Load(c1 + j) - Sums::Load(c0 + j));
-        if (ContrastDecision::Exceeds(inner, outer, threshold)) {
+        if (ContrastDecision::Exceeds(inner, outer, threshold())) {
           out.AddTail(Detection{pass.id, j + p, y, bw, bh});
         }
       }
@@ -155,7 +165,11 @@ void ScanShape(const cv::Mat& sums, int32_t boxWidth, int32_t boxHeight, int32_t
     if (decision.ReportsAll()) {
       AddAllPositions(pass, W, H, out);
     } else if (outerFits) {
-      ScanPass<Sums>(sums, pass, decision.threshold(), out);
+      if (decision.threshold() == LocationDetector::kShapeThreshold) {
+        ScanPass<Sums>(sums, pass, ShapeThreshold(), out);
+      } else {
+        ScanPass<Sums>(sums, pass, RuntimeThreshold{decision.threshold()}, out);
+      }
     }
   }
 }
