@@ -11,11 +11,13 @@
 // run count, each with an unsigned index. Searching it with MatchSimilar and a
 // threshold t finds the first stored string, in list order, whose similarity
 // to the probe is at least t; iAssociatedList::Find() narrows the candidates
-// to the run counts within the window probe ± (1 - t).
+// to the run counts within the window probe ± (1 - t), and MatchSimilar
+// settles most of them without finishing the sum, with the same result.
 
 #ifndef IDENTIFIERS_MATCHSIMILAR_H_
 #define IDENTIFIERS_MATCHSIMILAR_H_
 
+#include <cmath>
 #include <cstdint>
 
 #include "iAssociatedList.h"
@@ -49,16 +51,98 @@ double Similarity(const iMarkrun<Id>& a, const iMarkrun<Id>& b) {
   return static_cast<double>(sum) / static_cast<double>(m);
 }
 
-// The match callback of a collection search: true when the candidate's string
-// is at least *threshold similar to the probe, so a similarity equal to the
-// threshold matches. Without a threshold it asks for similarity 1 (the same
-// runs and counts, with counts summing to both lengths), which is also the
-// zero-width window that Find() searches without one.
+// The smallest integer s in [0, m + 1] for which
+// static_cast<double>(s) / static_cast<double>(m) >= t, the test Similarity()
+// and MatchSimilar() apply, with m + 1 meaning no s up to m passes (t above 1,
+// or NaN). Requires m > 0.
+//
+// Correctly rounded division by a positive m is monotone in s, and so is the
+// comparison, so the test holds exactly for the integers from the result on.
+// ceil(t * m) is within one of the result (t * m is off by less than one for
+// m < 2^31); the steps below settle it with the very expression that decides
+// a match.
+inline int64_t SimilarityNeed(int32_t m, double t) {
+  const double dm = static_cast<double>(m);
+  const auto passes = [dm, t](int64_t s) { return static_cast<double>(s) / dm >= t; };
+  if (!passes(m)) return static_cast<int64_t>(m) + 1;
+  if (passes(0)) return 0;
+  // Here 0 < t <= 1, so t * m lies in (0, m].
+  int64_t s = static_cast<int64_t>(std::ceil(t * dm));
+  if (s < 1) s = 1;
+  if (s > m) s = m;
+  while (s > 1 && passes(s - 1)) --s;
+  while (!passes(s)) ++s;
+  return s;
+}
+
+// The match callback of a collection search: true exactly when
+// Similarity(candidate->key, probe) >= *threshold, so a similarity equal to
+// the threshold matches. Without a threshold it asks for similarity 1 (the
+// same runs and counts, with counts summing to both lengths), which is also
+// the zero-width window that Find() searches without one.
+//
+// A search offers it every string of the window, so it decides the test
+// without always finishing the sum. With m the larger length (m > 0) and
+// `need` = SimilarityNeed(m, t), the test is sum >= need. Every run count is
+// at least 1 and a string's counts add up to at most its length (SetIds()
+// keeps both true; it is the precondition here), so:
+//   - the sum never exceeds the smaller length: when that is below `need`,
+//     the answer is no without touching the runs;
+//   - the sum only grows along the merge walk: once it reaches `need`, yes;
+//   - the runs of A not yet passed count at most A's length minus the counts
+//     of A's runs already passed, and likewise for B; each shared id ahead
+//     adds at most its count in either string, so the final sum is at most
+//     the partial sum plus the smaller of those two rests. Once that is below
+//     `need`, no. Written per string: A's rest falls below need - sum exactly
+//     when the counts A has lost so far (passed without adding to the sum)
+//     exceed A's length minus `need`.
+// A string whose counts sum to less than its length (a rebuild overwrote a
+// block) only makes these bounds looser, never wrong.
 template <typename Id>
 bool MatchSimilar(const typename iMarkrunCollection<Id>::Entry* candidate,
                   const iMarkrun<Id>& probe, const double* threshold) {
   const double t = threshold != nullptr ? *threshold : 1.0;
-  return Similarity(candidate->key, probe) >= t;
+  const iMarkrun<Id>& a = candidate->key;
+  const int32_t m = a.length > probe.length ? a.length : probe.length;
+  if (m == 0) return 1.0 >= t;
+  const int32_t shorter = a.length < probe.length ? a.length : probe.length;
+  // By monotonicity, shorter < need exactly when `shorter` itself fails.
+  if (!(static_cast<double>(shorter) / static_cast<double>(m) >= t)) return false;
+  const int64_t need = SimilarityNeed(m, t);
+  if (need == 0) return true;
+
+  // How much more each string may lose before `need` is out of reach.
+  int64_t slackA = static_cast<int64_t>(a.length) - need;
+  int64_t slackB = static_cast<int64_t>(probe.length) - need;
+  int64_t sum = 0;
+  const auto* x = a.runs.entries->head;
+  const auto* y = probe.runs.entries->head;
+  while (x != nullptr && y != nullptr) {
+    if (x->value.key < y->value.key) {
+      slackA -= x->value.data;
+      if (slackA < 0) return false;
+      x = x->next;
+    } else if (y->value.key < x->value.key) {
+      slackB -= y->value.data;
+      if (slackB < 0) return false;
+      y = y->next;
+    } else {
+      const int32_t countA = x->value.data;
+      const int32_t countB = y->value.data;
+      if (countA < countB) {
+        sum += countA;
+        slackB -= countB - countA;
+      } else {
+        sum += countB;
+        slackA -= countA - countB;
+      }
+      if (sum >= need) return true;
+      if (slackA < 0 || slackB < 0) return false;
+      x = x->next;
+      y = y->next;
+    }
+  }
+  return false;  // the walk ended with sum < need
 }
 
 #endif  // IDENTIFIERS_MATCHSIMILAR_H_

@@ -1,0 +1,215 @@
+// Times one frame's recognition step on a collection of known strings: Find
+// with the threshold 0.67 and, when nothing matches, Add. The Add is undone
+// after the clock stops (Remove), so every frame meets a collection of the
+// same size. Each case runs with MatchSimilar and with the plain test
+// (Similarity() >= t), which finds the same entries but always sums in full.
+//
+//   build/bench/collection_bench --benchmark_repetitions=5
+//       --benchmark_report_aggregates_only=true   (one command line)
+//
+// The time column is the mean time of a frame; the counter p50_us is the
+// median frame time within a repetition, and with repetitions its _median
+// row is the median over them. `candidates` is the mean number of stored
+// strings a Find offers to the matcher.
+//
+// The strings are modelled on the frames of the sample videos. Those have
+// 125 to 294 runs and up to ~72,000 detections (Megamind.avi: ~290 runs,
+// 37,000 to 72,000; vtest.avi: 125 to 190 runs, 4,000 to 7,000); every pass
+// that found a box gives one id (shape code in the high byte, pass in the low
+// byte), the smallest shape has the most passes, and the counts fall off with
+// the pass. Here a string has 150 to 450 runs over the seven shapes with a few
+// passes missing, a length drawn log-uniformly up to 70,000, and counts that
+// fall off geometrically with random noise. The collection is built the way
+// Placefinder builds it: a model string is added only when it matches no
+// stored one, so the stored strings are pairwise less than 0.67 similar.
+//
+// Probes: `match` probes are stored strings with counts perturbed by about
+// 15%, each found by the search; `miss` probes are further model strings that
+// match nothing and equal no stored string (so the Add inserts).
+//
+// Setting up takes one to two minutes: every model string of the 10,000
+// collection (about 17,000 of them) is searched before it may be added.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "MatchSimilar.h"
+#include "iMarkrun.h"
+
+namespace {
+
+using String = iMarkrun<int16_t>;
+using Collection = iMarkrunCollection<int16_t>;
+
+constexpr double kThreshold = 0.67;
+constexpr int kProbes = 64;
+
+// Passes per shape in a frame of Megamind.avi (294 runs), as weights.
+constexpr int16_t kShapeCodes[7] = {0, 1, 2, 4, 8, 16, 32};
+constexpr double kShapePasses[7] = {90, 67, 48, 35, 25, 17, 12};
+
+// Fills `s` with the given runs (ascending ids) and length. Adding the runs
+// in id order gives the same runs and index entries that SetIds() gives for a
+// detection list ordered by id, without a list of up to 70,000 detections.
+void Fill(String& s, const std::vector<std::pair<int16_t, int32_t>>& runs) {
+  s.runs.RemoveAll();
+  s.length = 0;
+  for (const auto& run : runs) {
+    s.runs.Add(run.first, run.second);
+    s.length += run.second;
+  }
+}
+
+std::vector<std::pair<int16_t, int32_t>> ModelRuns(std::mt19937& rng) {
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  const int32_t runCount = 150 + static_cast<int32_t>(rng() % 301);
+  const double length = std::exp(uniform(rng) * std::log(70000.0 / runCount)) * runCount;
+  const double falloff = 0.90 + 0.09 * uniform(rng);
+  std::lognormal_distribution<double> noise(0.0, 0.3 + 0.6 * uniform(rng));
+
+  std::vector<std::pair<int16_t, double>> weights;
+  double total = 0;
+  for (int shape = 0; shape < 7; ++shape) {
+    const int32_t passes =
+        std::max<int32_t>(1, static_cast<int32_t>(runCount * kShapePasses[shape] / 294.0 + 0.5));
+    for (int32_t pass = 1, made = 0; made < passes && pass < 256; ++pass) {
+      if (uniform(rng) < 0.1) continue;  // a pass without boxes
+      const double w = std::pow(falloff, pass) * noise(rng) * kShapePasses[shape];
+      weights.emplace_back(static_cast<int16_t>(kShapeCodes[shape] << 8 | pass), w);
+      total += w;
+      ++made;
+    }
+  }
+  std::vector<std::pair<int16_t, int32_t>> runs;
+  const double spread = std::max(0.0, length - static_cast<double>(weights.size()));
+  for (const auto& w : weights) {
+    runs.emplace_back(w.first, 1 + static_cast<int32_t>(spread * w.second / total));
+  }
+  return runs;
+}
+
+// Counts how many stored strings a Find offers, with the plain test.
+int64_t offered = 0;
+bool CountingMatch(const Collection::Entry* candidate, const String& probe, const double* t) {
+  ++offered;
+  return Similarity(candidate->key, probe) >= *t;
+}
+
+bool PlainMatch(const Collection::Entry* candidate, const String& probe, const double* t) {
+  return Similarity(candidate->key, probe) >= *t;
+}
+
+struct Fixture {
+  Collection collection;
+  std::vector<String> match;  // probes that find a stored string
+  std::vector<String> miss;   // probes that find none
+  double candidatesMatch = 0;
+  double candidatesMiss = 0;
+};
+
+// Builds (once per size) a collection as Placefinder would and its probes.
+Fixture& GetFixture(int32_t size) {
+  static std::map<int32_t, std::unique_ptr<Fixture>> fixtures;
+  std::unique_ptr<Fixture>& slot = fixtures[size];
+  if (slot) return *slot;
+  slot.reset(new Fixture);
+  Fixture& f = *slot;
+  std::mt19937 rng(2024);
+  String s;
+  uint32_t counter = 0;
+  std::vector<std::vector<std::pair<int16_t, int32_t>>> stored;
+  while (f.collection.entries->count < size) {
+    auto runs = ModelRuns(rng);
+    Fill(s, runs);
+    if (f.collection.Find(s, &MatchSimilar<int16_t>, &kThreshold) == nullptr) {
+      f.collection.Add(s, counter++);
+      stored.push_back(std::move(runs));
+    }
+  }
+
+  std::lognormal_distribution<double> slight(0.0, 0.15);
+  while (static_cast<int>(f.match.size()) < kProbes) {
+    auto runs = stored[rng() % stored.size()];
+    for (auto& run : runs) run.second = std::max(1, static_cast<int32_t>(run.second * slight(rng)));
+    Fill(s, runs);
+    offered = 0;
+    if (f.collection.Find(s, &CountingMatch, &kThreshold) != nullptr) {
+      f.candidatesMatch += static_cast<double>(offered) / kProbes;
+      f.match.push_back(s);
+    }
+  }
+  while (static_cast<int>(f.miss.size()) < kProbes) {
+    Fill(s, ModelRuns(rng));
+    const double k = s.RunCount();
+    if (k < f.collection.minKey || k > f.collection.maxKey) continue;  // would widen the range
+    if (f.collection.Find(s, &Collection::MatchEqual) != nullptr) continue;  // Add would replace
+    offered = 0;
+    if (f.collection.Find(s, &CountingMatch, &kThreshold) == nullptr) {
+      f.candidatesMiss += static_cast<double>(offered) / kProbes;
+      f.miss.push_back(s);
+    }
+  }
+  return f;
+}
+
+void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool matching) {
+  const int32_t size = static_cast<int32_t>(state.range(0));
+  Fixture& f = GetFixture(size);
+  const std::vector<String>& probes = matching ? f.match : f.miss;
+  std::vector<double> times;
+  size_t next = 0;
+  uint32_t counter = 1u << 30;
+  for (auto _ : state) {
+    const String& probe = probes[next++ % probes.size()];
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t* found = f.collection.Find(probe, match, &kThreshold);
+    if (found == nullptr) f.collection.Add(probe, counter++);
+    const auto stop = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(found);
+    const double seconds = std::chrono::duration<double>(stop - start).count();
+    state.SetIterationTime(seconds);
+    times.push_back(seconds);
+    if ((found != nullptr) != matching) {
+      state.SkipWithError("a probe did not behave as prepared");
+      break;
+    }
+    if (found == nullptr) f.collection.Remove(probe);
+  }
+  if (f.collection.entries->count != size) state.SkipWithError("the collection changed size");
+  if (!times.empty()) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    state.counters["p50_us"] = times[times.size() / 2] * 1e6;
+  }
+  state.counters["candidates"] = matching ? f.candidatesMatch : f.candidatesMiss;
+}
+
+void Register(const char* name, Collection::MatchFunc match, bool matching) {
+  benchmark::RegisterBenchmark(name, BM_FrameSearch, match, matching)
+      ->Arg(1000)
+      ->Arg(10000)
+      ->UseManualTime()
+      ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Register("FrameSearch/fast/match", &MatchSimilar<int16_t>, true);
+  Register("FrameSearch/fast/miss", &MatchSimilar<int16_t>, false);
+  Register("FrameSearch/plain/match", &PlainMatch, true);
+  Register("FrameSearch/plain/miss", &PlainMatch, false);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
