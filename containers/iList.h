@@ -19,7 +19,10 @@
 #define CONTAINERS_ILIST_H_
 
 #include <cstdint>
+#include <new>
 #include <utility>
+
+#include "iNodeAllocator.h"
 
 template <typename T>
 struct iListNode {
@@ -50,13 +53,13 @@ class iList {
 
   // Appends a copy of `value` at the tail and returns its node. The cursor is
   // unchanged.
-  Node* AddTail(const T& value) { return LinkTail(new Node{value, nullptr, nullptr}); }
-  Node* AddTail(T&& value) { return LinkTail(new Node{std::move(value), nullptr, nullptr}); }
+  Node* AddTail(const T& value) { return LinkTail(NewNode(value)); }
+  Node* AddTail(T&& value) { return LinkTail(NewNode(std::move(value))); }
 
   // Puts a copy of `value` just before `current` (at the head when `current`
   // is none) and returns its node. The cursor stays on the node after it.
-  Node* InsertBefore(const T& value) { return LinkBefore(new Node{value, nullptr, nullptr}); }
-  Node* InsertBefore(T&& value) { return LinkBefore(new Node{std::move(value), nullptr, nullptr}); }
+  Node* InsertBefore(const T& value) { return LinkBefore(NewNode(value)); }
+  Node* InsertBefore(T&& value) { return LinkBefore(NewNode(std::move(value))); }
 
   // Advances the cursor and returns the node it reaches. From none the cursor
   // goes to `head`. At the last node it returns none and stays there; it never
@@ -86,7 +89,7 @@ class iList {
       node->prev->next = node->next;
       node->next->prev = node->prev;
     }
-    delete node;
+    DeleteNode(node);
     --count;
   }
 
@@ -103,7 +106,7 @@ class iList {
     Node* node = head;
     while (node != nullptr) {
       Node* next = node->next;
-      delete node;
+      DeleteNode(node);
       node = next;
     }
     count = 0;
@@ -170,6 +173,24 @@ class iList {
   }
 
  private:
+  // Allocates a node and constructs its element; if the element's copy throws,
+  // the memory is returned and nothing has been linked.
+  template <typename V>
+  static Node* NewNode(V&& value) {
+    void* memory = iNodeAllocator<T>::Allocate();
+    try {
+      return new (memory) Node{std::forward<V>(value), nullptr, nullptr};
+    } catch (...) {
+      iNodeAllocator<T>::Free(memory);
+      throw;
+    }
+  }
+
+  static void DeleteNode(Node* node) noexcept {
+    node->~Node();
+    iNodeAllocator<T>::Free(node);
+  }
+
   Node* LinkTail(Node* node) {
     if (head == nullptr) head = node;
     if (tail != nullptr) {

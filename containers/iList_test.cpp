@@ -2,11 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <new>
 #include <random>
 #include <vector>
+
+// An element type that opts into node recycling.
+struct Recycled {
+  int64_t v;
+};
+template <>
+struct iNodeAllocator<Recycled> : iRecyclingNodeAllocator<Recycled, 4> {};
 
 namespace {
 
@@ -207,6 +215,28 @@ TEST(iListTest, FailedAddLeavesTheListUnchanged) {
   EXPECT_EQ(list.tail->prev, list.head);
   EXPECT_EQ(list.tail->value.v, 2);
   EXPECT_EQ(list.current, list.head);
+}
+
+TEST(iListTest, RecycledNodesAreReusedUpToTheBoundAndListsStayIntact) {
+  iList<Recycled> list;
+  for (int64_t v = 0; v < 6; ++v) list.AddTail(Recycled{v});
+  std::vector<const void*> freed;
+  for (auto* n = list.head; n != nullptr; n = n->next) freed.push_back(n);
+  list.RemoveAll();  // four nodes are kept, two go back to the heap
+  for (int64_t v = 0; v < 4; ++v) {
+    const void* node = list.AddTail(Recycled{v});
+    EXPECT_NE(std::find(freed.begin(), freed.end(), node), freed.end()) << "node " << v;
+  }
+  list.GetNext();
+  list.InsertBefore(Recycled{-1});
+  list.Remove(list.tail);
+  std::vector<int64_t> values;
+  for (auto* n = list.head; n != nullptr; n = n->next) values.push_back(n->value.v);
+  EXPECT_EQ(values, std::vector<int64_t>({-1, 0, 1, 2}));
+  iList<Recycled> taken;
+  taken.AddTail(Recycled{9});
+  taken.TakeOver(list);
+  EXPECT_EQ(taken.count, 4);
 }
 
 // Random appends, insertions at the cursor, removals under the cursor and by

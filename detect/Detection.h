@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "iIdTraits.h"
+#include "iNodeAllocator.h"
 
 #pragma pack(push, 1)
 struct Detection {
@@ -38,5 +39,11 @@ template <>
 struct iIdTraits<Detection> {
   static int16_t Id(const Detection& d) { return d.id; }
 };
+
+// A frame's detection list (tens of thousands of nodes) is built and freed
+// once per frame, so its nodes are recycled from frame to frame instead of
+// going through the heap each time. Up to 2^18 nodes (10 MiB) are kept.
+template <>
+struct iNodeAllocator<Detection> : iRecyclingNodeAllocator<Detection> {};
 
 #endif  // DETECT_DETECTION_H_

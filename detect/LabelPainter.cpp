@@ -18,7 +18,7 @@ constexpr int kMargin = 64;
 
 const cv::Scalar LabelPainter::kColour(128, 128, 255, 0);
 
-LabelPainter::LabelPainter() : glyphs_(new Glyph[65536]) {}
+LabelPainter::LabelPainter() : slots_(65536, 0) {}
 
 void LabelPainter::FormatLabel(uint16_t id, char* text) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -30,9 +30,7 @@ void LabelPainter::FormatLabel(uint16_t id, char* text) {
   text[5] = '\0';
 }
 
-const LabelPainter::Glyph& LabelPainter::GlyphOf(uint16_t id) {
-  Glyph& glyph = glyphs_[id];
-  if (glyph.built) return glyph;
+const LabelPainter::Glyph& LabelPainter::BuildGlyph(uint16_t id) {
   char text[6];
   FormatLabel(id, text);
   scratch_.create(3 * kMargin, 3 * kMargin, CV_8UC1);
@@ -40,24 +38,25 @@ const LabelPainter::Glyph& LabelPainter::GlyphOf(uint16_t id) {
   const cv::Point origin(kMargin, 2 * kMargin);
   cv::putText(scratch_, text, origin, kFont, kScale, cv::Scalar(255), kThickness, kLineType);
   const cv::Rect box = cv::boundingRect(scratch_);
-  glyph.built = true;
+  Glyph glyph;
   if (box.empty()) {
     glyph.fits = true;  // nothing to draw
-    return glyph;
-  }
-  glyph.left = box.x - origin.x;
-  glyph.right = box.x + box.width - 1 - origin.x;
-  glyph.top = box.y - origin.y;
-  glyph.fits = box.width <= 64;
-  if (!glyph.fits) return glyph;
-  glyph.rows.assign(box.height, 0);
-  for (int r = 0; r < box.height; ++r) {
-    const uint8_t* row = scratch_.ptr<uint8_t>(box.y + r);
-    for (int c = 0; c < box.width; ++c) {
-      if (row[box.x + c] != 0) glyph.rows[r] |= uint64_t{1} << c;
+  } else {
+    glyph.left = static_cast<int16_t>(box.x - origin.x);
+    glyph.right = static_cast<int16_t>(box.x + box.width - 1 - origin.x);
+    glyph.top = static_cast<int16_t>(box.y - origin.y);
+    glyph.height = static_cast<int16_t>(box.height);
+    glyph.fits = box.width <= 64 && box.height <= kMaxRows;
+    for (int r = 0; glyph.fits && r < box.height; ++r) {
+      const uint8_t* row = scratch_.ptr<uint8_t>(box.y + r);
+      for (int c = 0; c < box.width; ++c) {
+        if (row[box.x + c] != 0) glyph.rows[r] |= uint64_t{1} << c;
+      }
     }
   }
-  return glyph;
+  glyphs_.push_back(glyph);
+  slots_[id] = static_cast<uint16_t>(glyphs_.size());
+  return glyphs_.back();
 }
 
 void LabelPainter::Begin(cv::Mat& image) {
@@ -72,10 +71,10 @@ void LabelPainter::Begin(cv::Mat& image) {
 
 void LabelPainter::Add(uint16_t id, int x, int y) {
   const Glyph& glyph = GlyphOf(id);
-  if (glyph.rows.empty() && glyph.fits) return;
+  if (glyph.height == 0 && glyph.fits) return;
   const int left = x + glyph.left;
   const int top = y + glyph.top;
-  const int bottom = top + static_cast<int>(glyph.rows.size());
+  const int bottom = top + glyph.height;
   // A one-pixel margin keeps every stroke end point inside the image, even one
   // that the rasteriser leaves unpainted.
   const bool inside =
@@ -86,13 +85,15 @@ void LabelPainter::Add(uint16_t id, int x, int y) {
     cv::putText(*image_, text, cv::Point(x, y), kFont, kScale, kColour, kThickness, kLineType);
     return;
   }
-  const int word = left >> 6;
   const int shift = left & 63;
-  uint64_t* row = coverage_.data() + static_cast<size_t>(top) * words_ + word;
-  for (const uint64_t bits : glyph.rows) {
-    row[0] |= bits << shift;
-    if (shift != 0) row[1] |= bits >> (64 - shift);
-    row += words_;
+  uint64_t* row = coverage_.data() + static_cast<size_t>(top) * words_ + (left >> 6);
+  if (shift == 0) {
+    for (int r = 0; r < glyph.height; ++r, row += words_) row[0] |= glyph.rows[r];
+  } else {
+    for (int r = 0; r < glyph.height; ++r, row += words_) {
+      row[0] |= glyph.rows[r] << shift;
+      row[1] |= glyph.rows[r] >> (64 - shift);
+    }
   }
   dirtyTop_ = std::min(dirtyTop_, top);
   dirtyBottom_ = std::max(dirtyBottom_, bottom);

@@ -22,7 +22,6 @@
 #define DETECT_LABELPAINTER_H_
 
 #include <cstdint>
-#include <memory>
 #include <opencv2/core.hpp>
 #include <vector>
 
@@ -47,25 +46,33 @@ class LabelPainter {
   static void FormatLabel(uint16_t id, char* text);
 
  private:
+  static constexpr int kMaxRows = 16;
+
   // One label's pixels: row patterns relative to the text origin. Bit b of a
-  // row covers column left + b.
+  // row covers column left + b. A label that does not fit in kMaxRows rows of
+  // 64 columns is drawn with cv::putText instead.
   struct Glyph {
-    bool built = false;
-    bool fits = false;  // all rows fit in 64 bits
-    int left = 0;       // leftmost column, relative to the origin
-    int right = 0;      // rightmost column, relative to the origin
-    int top = 0;        // first row, relative to the origin
-    std::vector<uint64_t> rows;
+    bool fits = false;
+    int16_t left = 0;   // leftmost column, relative to the origin
+    int16_t right = 0;  // rightmost column, relative to the origin
+    int16_t top = 0;    // first row, relative to the origin
+    int16_t height = 0;
+    uint64_t rows[kMaxRows] = {};
   };
 
-  const Glyph& GlyphOf(uint16_t id);
+  const Glyph& GlyphOf(uint16_t id) {
+    const uint16_t slot = slots_[id];
+    return slot != 0 ? glyphs_[slot - 1] : BuildGlyph(id);
+  }
+  const Glyph& BuildGlyph(uint16_t id);
 
   cv::Mat* image_ = nullptr;
   int words_ = 0;                   // 64-bit words per coverage row
   std::vector<uint64_t> coverage_;  // one bit per pixel of the image
   int dirtyTop_ = 0;                // rows [dirtyTop_, dirtyBottom_) may hold bits
   int dirtyBottom_ = 0;
-  std::unique_ptr<Glyph[]> glyphs_;  // by id, built on first use
+  std::vector<uint16_t> slots_;  // by id: 1 + index into glyphs_, or 0 when not built
+  std::vector<Glyph> glyphs_;    // in order of first use
   cv::Mat scratch_;
 };
 

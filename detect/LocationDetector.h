@@ -66,6 +66,15 @@ class LocationDetector {
   std::unique_ptr<KnownStrings> knownStrings = std::make_unique<KnownStrings>();
   cv::Mat sumMatrix;
 
+  LocationDetector() = default;
+  LocationDetector(const LocationDetector&) = delete;
+  LocationDetector& operator=(const LocationDetector&) = delete;
+  // The collection goes first, then the sum matrix.
+  ~LocationDetector() {
+    knownStrings.reset();
+    sumMatrix.release();
+  }
+
   // Searches one base shape. The caller owns the returned list.
   iList<Detection> Detect(const cv::Mat& image, int32_t boxWidth, int32_t boxHeight,
                           int32_t shapeCode, int32_t threshold);
