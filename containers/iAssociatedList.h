@@ -153,6 +153,11 @@ class iAssociatedList {
       if (threshold != nullptr) {
         lower = (f + *threshold) - 1;
         upper = (f - *threshold) + 1;
+        // At a threshold of 1 the rounding of f + 1 can put the window just
+        // beside f, and an index entry holding the probe's own key would then
+        // start the walk after it. The window always contains f itself.
+        if (lower > f) lower = f;
+        if (upper < f) upper = f;
       }
       iListNode<Entry>* startElement = nullptr;
       index->SetCurrent(start);

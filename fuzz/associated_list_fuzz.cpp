@@ -278,11 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case kFindWithThreshold: {
         // A threshold only widens the stretch searched around the probe, so
         // the exact match is still found, and an absent key still is not.
-        // The threshold 1 is left out: there the window has no width, and the
-        // rounding of (f + 1) - 1 can put the probe's own indexed entry below
-        // it, so Find() starts after that entry and misses it (regression
-        // test FindThresholdOneFindsIndexedKey in regressions_test.cpp).
-        static const double kThresholds[] = {0.999, 0.9, 0.7, 0.67, 0.5, 0.0};
+        // The threshold 1 (a window of no width) once lost the probe's own
+        // indexed entry to rounding: see regressions_test.cpp.
+        static const double kThresholds[] = {1.0, 0.9, 0.7, 0.67, 0.5, 0.0};
         const double threshold = input.PickValueInArray(kThresholds);
         const uint64_t key = ChooseKey(input, s.model);
         const int32_t* found = s.map.Find(key, &Map::MatchEqual, &threshold);
