@@ -102,12 +102,14 @@ class iList {
     Remove(node);
   }
 
+  // Frees the nodes from the tail to the head, so that a recycling node
+  // allocator hands them out again in the list's order (see iNodeAllocator.h).
   void RemoveAll() {
-    Node* node = head;
+    Node* node = tail;
     while (node != nullptr) {
-      Node* next = node->next;
+      Node* prev = node->prev;
       DeleteNode(node);
-      node = next;
+      node = prev;
     }
     count = 0;
     head = current = tail = nullptr;

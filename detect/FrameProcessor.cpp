@@ -59,6 +59,10 @@ void FrameProcessor::Prepare(const cv::Mat& frame) {
 }
 
 void FrameProcessor::Detect() {
+  // The last frame's nodes go back first, so the new list reuses them in the
+  // same memory order. Building the new list while the old one is alive would
+  // interleave the two and, frame after frame, scatter the list in memory.
+  detections_.RemoveAll();
   detections_ = detector_.DetectAllShapes(gray_);
   result_.detections = detections_.count;
 }
