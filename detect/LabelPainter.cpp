@@ -1,6 +1,7 @@
 #include "LabelPainter.h"
 
 #include <algorithm>
+#include <cstring>
 #include <opencv2/imgproc.hpp>
 
 namespace {
@@ -100,9 +101,14 @@ void LabelPainter::Add(uint16_t id, int x, int y) {
 }
 
 void LabelPainter::Finish() {
-  const uint8_t b = static_cast<uint8_t>(kColour[0]);
-  const uint8_t g = static_cast<uint8_t>(kColour[1]);
-  const uint8_t r = static_cast<uint8_t>(kColour[2]);
+  // 64 pixels of the label colour: a run of covered pixels is one copy of its
+  // first 3 * length bytes.
+  uint8_t colour[3 * 64];
+  for (int i = 0; i < 64; ++i) {
+    colour[3 * i] = static_cast<uint8_t>(kColour[0]);
+    colour[3 * i + 1] = static_cast<uint8_t>(kColour[1]);
+    colour[3 * i + 2] = static_cast<uint8_t>(kColour[2]);
+  }
   for (int y = dirtyTop_; y < dirtyBottom_; ++y) {
     uint64_t* row = coverage_.data() + static_cast<size_t>(y) * words_;
     uint8_t* pixels = image_->ptr<uint8_t>(y);
@@ -110,13 +116,14 @@ void LabelPainter::Finish() {
       uint64_t bits = row[w];
       if (bits == 0) continue;
       row[w] = 0;
+      uint8_t* base = pixels + 3 * 64 * w;
       while (bits != 0) {
-        const int x = w * 64 + __builtin_ctzll(bits);
-        bits &= bits - 1;
-        uint8_t* p = pixels + 3 * x;
-        p[0] = b;
-        p[1] = g;
-        p[2] = r;
+        const int start = __builtin_ctzll(bits);
+        const uint64_t rest = ~(bits >> start);  // zero bits mark the run
+        const int length = rest == 0 ? 64 - start : __builtin_ctzll(rest);
+        std::memcpy(base + 3 * start, colour, 3 * static_cast<size_t>(length));
+        const int end = start + length;
+        bits = end >= 64 ? 0 : bits & (~uint64_t{0} << end);
       }
     }
   }
