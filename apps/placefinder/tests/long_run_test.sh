@@ -9,29 +9,11 @@ set -u
 bin=$1
 video_tool=$2
 video=$3
-work=$(mktemp -d)
-xvfb_pid=
-app_pid=
-cleanup() {
-  [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/window_session.sh"
 [ -s "$video" ] || { echo "FAIL $video is missing: run scripts/setup.sh"; exit 1; }
 cp "$video" "$work/round.avi"
 cd "$work" || exit 1
-failures=0
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
-
-Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>display 2>xvfb.log &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -s display ] && break; sleep 0.1; done
-[ -s display ] || { echo "FAIL Xvfb did not start"; exit 1; }
-export DISPLAY=":$(head -n 1 display)"
+start_display
 
 per_round=$("$video_tool" --count round.avi)
 starts() { grep -c '^==> film current position: 00:00:00.000$' out 2>/dev/null || true; }
@@ -54,14 +36,7 @@ while kill -0 "$app_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
   sleep 0.05
 done
 peak_three=$(peak_kb)
-deadline=$((SECONDS + 60))
-while kill -0 "$app_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-  window=$(xdotool search --name '^Result$' 2>/dev/null | head -n 1)
-  [ -n "$window" ] && xdotool windowfocus --sync "$window" key --window "$window" space 2>/dev/null
-  sleep 0.3
-done
-wait "$app_pid"
-status=$?
+press_keys_until_exit "$app_pid"
 app_pid=
 
 shown=$(lines)

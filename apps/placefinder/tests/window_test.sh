@@ -11,35 +11,8 @@
 set -u
 bin=$1
 video_tool=$2
-work=$(mktemp -d)
-xvfb_pid=
-app_pid=
-cleanup() {
-  [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$(dirname "$0")/window_session.sh"
 cd "$work" || exit 1
-failures=0
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
-
-# Starts Xvfb on a free display number and sets DISPLAY.
-start_display() {
-  Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$work/display" 2>"$work/xvfb.log" &
-  xvfb_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-  done
-  [ -s "$work/display" ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
-  export DISPLAY=":$(head -n 1 "$work/display")"
-}
-
-position_lines() { grep -c '^==> film current position: ' "$1" 2>/dev/null || true; }
 
 # play VIDEO MIN_FRAMES ARGS...: runs Placefinder until it has shown at least
 # MIN_FRAMES frames, then presses keys in its window until it ends. Sets
@@ -54,18 +27,7 @@ play() {
     [ $SECONDS -lt $deadline ] || break
     sleep 0.1
   done
-  deadline=$((SECONDS + 30))
-  while kill -0 "$app_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do
-    local window
-    window=$(xdotool search --name '^Result$' 2>/dev/null | head -n 1)
-    if [ -n "$window" ]; then
-      xdotool windowfocus --sync "$window" 2>/dev/null
-      xdotool key --window "$window" space 2>/dev/null
-    fi
-    sleep 0.3
-  done
-  wait "$app_pid"
-  status=$?
+  press_keys_until_exit "$app_pid"
   app_pid=
 }
 
