@@ -41,25 +41,38 @@ void PrintHelp() {
       stdout);
 }
 
-// Runs `f` with standard error sent to /dev/null, so that what the video
-// back end prints while probing codecs does not reach the console.
+// Runs `f` with standard output and standard error sent to /dev/null, so
+// that what the video back end prints while probing codecs (it lists every
+// codec it knows for the codec code -1) does not reach the console.
 template <typename F>
-auto WithoutStderr(F f) {
+auto Quietly(F f) {
+  std::fflush(stdout);
   std::fflush(stderr);
-  const int saved = dup(STDERR_FILENO);
+  const int savedOut = dup(STDOUT_FILENO);
+  const int savedErr = dup(STDERR_FILENO);
   const int null = open("/dev/null", O_WRONLY);
-  if (saved >= 0 && null >= 0) dup2(null, STDERR_FILENO);
-  if (null >= 0) close(null);
+  if (null >= 0) {
+    if (savedOut >= 0) dup2(null, STDOUT_FILENO);
+    if (savedErr >= 0) dup2(null, STDERR_FILENO);
+    close(null);
+  }
   struct Restore {
-    int saved;
+    int fd, saved;
     ~Restore() {
       if (saved >= 0) {
-        std::fflush(stderr);
-        dup2(saved, STDERR_FILENO);
+        dup2(saved, fd);
         close(saved);
       }
     }
-  } restore{saved};
+  };
+  Restore restoreOut{STDOUT_FILENO, savedOut};
+  Restore restoreErr{STDERR_FILENO, savedErr};
+  struct Flush {
+    ~Flush() {
+      std::fflush(stdout);
+      std::fflush(stderr);
+    }
+  } flush;  // destroyed first: what was printed goes to /dev/null
   return f();
 }
 
@@ -90,7 +103,7 @@ bool DisplayReachable() {
 void OpenWriter(cv::VideoWriter& writer, const std::string& name, double fps, cv::Size size) {
   const int codecs[] = {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'), -1};
   for (const int codec : codecs) {
-    const bool opened = WithoutStderr([&] {
+    const bool opened = Quietly([&] {
       try {
         return writer.open(name, codec, fps, size, true);
       } catch (const cv::Exception&) {
@@ -99,7 +112,7 @@ void OpenWriter(cv::VideoWriter& writer, const std::string& name, double fps, cv
     });
     if (opened) return;
   }
-  const bool opened = WithoutStderr([&] {
+  const bool opened = Quietly([&] {
     try {
       return writer.open(name, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size, true);
     } catch (const cv::Exception&) {
@@ -158,7 +171,7 @@ int main(int argc, char** argv) {
     std::printf("Processing capture...\n");
     std::fflush(stdout);
     const int number = source[0] - '0';
-    const bool opened = WithoutStderr([&] { return capture.open(number, cv::CAP_V4L2); });
+    const bool opened = Quietly([&] { return capture.open(number, cv::CAP_V4L2); });
     if (!opened) {
       std::fprintf(stderr, "Could not initialize capturing...\n");
       return kExitFailure;
@@ -176,7 +189,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     baseName = source.substr(0, avi);
     auto open = [&](const std::string& name) {
-      return WithoutStderr([&] {
+      return Quietly([&] {
         try {
           return capture.open(name, cv::CAP_FFMPEG);
         } catch (const cv::Exception&) {
@@ -220,7 +233,9 @@ int main(int argc, char** argv) {
 
   cv::VideoWriter writer;
   const cv::Size frameSize(width, height);
-  if (write) OpenWriter(writer, baseName + "_out.avi", fps, frameSize);
+  const std::string outName = baseName + "_out.avi";
+  long long framesWritten = 0;
+  if (write) OpenWriter(writer, outName, fps, frameSize);
 
   try {
     cv::namedWindow(kWindow, cv::WINDOW_AUTOSIZE);
@@ -272,6 +287,7 @@ int main(int argc, char** argv) {
           cv::resize(image, resized, frameSize);
           writer.write(resized);
         }
+        ++framesWritten;
       }
       key = cv::waitKey(kKeyWaitMs);
     } catch (const cv::Exception& e) {
@@ -283,6 +299,8 @@ int main(int argc, char** argv) {
   }
 
   writer.release();
+  // A source that gave no frame leaves no empty video behind.
+  if (write && framesWritten == 0) std::remove(outName.c_str());
   capture.release();
   std::fflush(stdout);
   return status;

@@ -48,5 +48,20 @@ grep -v '^Warning: codec cvid is not available, writing round_out.avi with codec
   | grep -q . && fail "unexpected standard error: $(head -n 3 err)"
 echo "ok   $shown frames in $(starts) rounds of $per_round, all written;" \
   "peak resident memory ${peak_one:-?} kB after one round, ${peak_three:-?} kB after three"
+
+# A video that opens but has no frame that decodes (its first 12,000 bytes):
+# the program gives up with a message instead of retrying for ever, and
+# leaves no empty output video behind.
+head -c 12000 round.avi >cut.avi
+timeout 60 "$bin" cut.avi /w >out 2>err &
+app_pid=$!
+wait "$app_pid"
+status=$?
+app_pid=
+[ "$status" = 255 ] || fail "status $status for a video without frames, expected 255"
+grep -q '^No frame could be read from cut.avi; giving up.$' err || fail "no message: $(cat err)"
+[ -e cut_out.avi ] && fail "an empty cut_out.avi was left behind"
+echo "ok   a video without decodable frames: $(tail -n 1 err)"
+
 echo "$failures failed"
 [ "$failures" = 0 ]

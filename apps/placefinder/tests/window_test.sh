@@ -48,6 +48,8 @@ fi
 grep -v '^Warning: codec cvid is not available, writing clip_out.avi with codec MJPG.$' err \
   | grep -q . && fail "unexpected standard error: $(head -n 3 err)"
 [ "$(head -n 1 out)" = "Processing avi file..." ] || fail "first line: $(head -n 1 out)"
+grep -v -e '^Processing avi file\.\.\.$' -e '^==> film current position: [0-9:.]*$' out \
+  | grep -q . && fail "unexpected standard output: $(grep -v '^==> film' out | head -n 3)"
 echo "ok   played $shown frames with writing, wrote ${written:-none}"
 
 play short.avi 30
