@@ -214,7 +214,7 @@ constexpr int16_t kShapes[] = {0, 1, 2, 4, 8, 16, 32};
 
 // A string as the test knows it: its runs and the length of the blocks that a
 // rebuild overwrote (so its length is the sum of the counts plus `ghost`).
-struct Spec {
+struct Recipe {
   Runs runs;
   int32_t ghost = 0;
 };
@@ -225,13 +225,13 @@ int32_t CountSum(const Runs& runs) {
   return sum;
 }
 
-// Builds the string of `spec` from a sequence of ids, in one of three ways
+// Builds the string of `recipe` from a sequence of ids, in one of three ways
 // chosen by `rng`: blocks in id order, blocks shuffled, or a rebuild from part
 // of every count followed by an extension by the rest. A ghost is an earlier
 // block of the last block's id, put first so that another id follows it and
-// the rebuild overwrites it. The result has exactly spec's runs.
-Short BuildShort(const Spec& spec, std::mt19937& rng) {
-  Runs blocks = spec.runs;
+// the rebuild overwrites it. The result has exactly recipe's runs.
+Short BuildShort(const Recipe& recipe, std::mt19937& rng) {
+  Runs blocks = recipe.runs;
   const uint32_t way = rng() % 3;
   if (way == 1) std::shuffle(blocks.begin(), blocks.end(), rng);
   Runs first = blocks;
@@ -245,9 +245,9 @@ Short BuildShort(const Spec& spec, std::mt19937& rng) {
     }
   }
   iList<int16_t> list;
-  const bool ghost = spec.ghost > 0 && first.size() >= 2;
+  const bool ghost = recipe.ghost > 0 && first.size() >= 2;
   if (ghost) {
-    for (int32_t k = 0; k < spec.ghost; ++k) list.AddTail(first.back().first);
+    for (int32_t k = 0; k < recipe.ghost; ++k) list.AddTail(first.back().first);
   }
   for (const auto& run : first) {
     for (int32_t k = 0; k < run.second; ++k) list.AddTail(run.first);
@@ -259,7 +259,7 @@ Short BuildShort(const Spec& spec, std::mt19937& rng) {
     for (int32_t k = 0; k < run.second; ++k) list.AddTail(run.first);
   }
   if (list.count > 0) s.SetIds(list, true);
-  if (spec.ghost > 0 && !ghost) s.length += spec.ghost;  // too few runs to overwrite a block
+  if (recipe.ghost > 0 && !ghost) s.length += recipe.ghost;  // too few runs to overwrite a block
   return s;
 }
 
@@ -268,13 +268,13 @@ int16_t RandomId(std::mt19937& rng, int32_t scales) {
   return static_cast<int16_t>(shape << 8 | (1 + static_cast<int32_t>(rng() % scales)));
 }
 
-// A random spec. Most are shaped like real frames (150 to 450 runs over the
+// A random recipe. Most are shaped like real frames (150 to 450 runs over the
 // seven shapes, counts falling off with the scale, lengths up to ~60,000 and
 // mostly far shorter);
 // the others are small strings over a handful of ids, where shared ids, equal
 // lengths and ties are frequent.
-Spec RandomSpec(std::mt19937& rng) {
-  Spec spec;
+Recipe RandomRecipe(std::mt19937& rng) {
+  Recipe recipe;
   std::map<int16_t, int32_t> runs;
   if (rng() % 4 != 0) {
     const int32_t target = 150 + static_cast<int32_t>(rng() % 301);
@@ -291,17 +291,17 @@ Spec RandomSpec(std::mt19937& rng) {
     for (int32_t k = 0; k < target; ++k)
       runs[RandomId(rng, 2)] = 1 + static_cast<int32_t>(rng() % 4);
   }
-  spec.runs.assign(runs.begin(), runs.end());
-  if (rng() % 3 == 0) spec.ghost = 1 + static_cast<int32_t>(rng() % (1 + CountSum(spec.runs) / 4));
-  return spec;
+  recipe.runs.assign(runs.begin(), runs.end());
+  if (rng() % 3 == 0) recipe.ghost = 1 + static_cast<int32_t>(rng() % (1 + CountSum(recipe.runs) / 4));
+  return recipe;
 }
 
-// Takes exactly `units` from the counts of `spec` (dropping runs that reach
+// Takes exactly `units` from the counts of `recipe` (dropping runs that reach
 // 0) and puts them back on ids absent from `base`, or into the ghost. Against
-// `base` (with no ghost, and spec's runs within base's counts), the length
+// `base` (with no ghost, and recipe's runs within base's counts), the length
 // stays and the shared sum falls by exactly `units`.
-void MoveUnits(Spec& spec, int32_t units, const Spec& base, std::mt19937& rng) {
-  std::map<int16_t, int32_t> runs(spec.runs.begin(), spec.runs.end());
+void MoveUnits(Recipe& recipe, int32_t units, const Recipe& base, std::mt19937& rng) {
+  std::map<int16_t, int32_t> runs(recipe.runs.begin(), recipe.runs.end());
   const std::map<int16_t, int32_t> used(base.runs.begin(), base.runs.end());
   std::map<int16_t, int32_t> fresh;
   for (int32_t left = units; left > 0;) {
@@ -311,7 +311,7 @@ void MoveUnits(Spec& spec, int32_t units, const Spec& base, std::mt19937& rng) {
     if ((it->second -= take) == 0) runs.erase(it);
     left -= take;
     if (rng() % 2 == 0) {
-      spec.ghost += take;
+      recipe.ghost += take;
     } else {
       int16_t id;
       do {
@@ -321,12 +321,12 @@ void MoveUnits(Spec& spec, int32_t units, const Spec& base, std::mt19937& rng) {
     }
   }
   runs.insert(fresh.begin(), fresh.end());
-  spec.runs.assign(runs.begin(), runs.end());
+  recipe.runs.assign(runs.begin(), runs.end());
 }
 
 // A perturbed copy of `base`: counts scaled, runs dropped and added, a ghost
 // changed; from barely to wholly different.
-Spec Perturb(const Spec& base, std::mt19937& rng) {
+Recipe Perturb(const Recipe& base, std::mt19937& rng) {
   const double strength = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
   std::lognormal_distribution<double> noise(0.0, strength);
   std::map<int16_t, int32_t> runs;
@@ -337,10 +337,10 @@ Spec Perturb(const Spec& base, std::mt19937& rng) {
   for (uint32_t k = rng() % (1 + static_cast<uint32_t>(strength * 20)); k > 0; --k) {
     runs[RandomId(rng, 100)] += 1 + static_cast<int32_t>(rng() % 50);
   }
-  Spec spec;
-  spec.runs.assign(runs.begin(), runs.end());
-  spec.ghost = rng() % 2 == 0 ? base.ghost : static_cast<int32_t>(rng() % (1 + base.ghost * 2));
-  return spec;
+  Recipe recipe;
+  recipe.runs.assign(runs.begin(), runs.end());
+  recipe.ghost = rng() % 2 == 0 ? base.ghost : static_cast<int32_t>(rng() % (1 + base.ghost * 2));
+  return recipe;
 }
 
 // The plain definition as a match callback.
@@ -350,7 +350,7 @@ bool PlainMatch(const ShortCollection::Entry* candidate, const Short& probe,
 }
 
 // The shared sum by brute force over a std::map.
-int64_t SharedSum(const Spec& a, const Spec& b) {
+int64_t SharedSum(const Recipe& a, const Recipe& b) {
   const std::map<int16_t, int32_t> countsA(a.runs.begin(), a.runs.end());
   int64_t sum = 0;
   for (const auto& run : b.runs) {
@@ -400,11 +400,11 @@ TEST(MatchSimilarTest, AgreesWithThePlainTestOnRandomPairs) {
   int accepted = 0;
   int rejected = 0;
   for (int round = 0; round < 3000; ++round) {
-    const Spec specA = RandomSpec(rng);
-    Spec specB;
+    const Recipe specA = RandomRecipe(rng);
+    Recipe specB;
     switch (round % 3) {
       case 0:
-        specB = RandomSpec(rng);
+        specB = RandomRecipe(rng);
         break;
       case 1:
         specB = Perturb(specA, rng);
@@ -413,7 +413,7 @@ TEST(MatchSimilarTest, AgreesWithThePlainTestOnRandomPairs) {
         // Equal lengths, shared sum exactly need - 1, need or need + 1 at one
         // of the thresholds that the programs use or that sit at the ends.
         const double fixed[] = {0.67, 0.7, 0.5, 0.999, 1.0};
-        Spec base = specA;
+        Recipe base = specA;
         base.ghost = 0;
         if (base.runs.empty()) base.runs.emplace_back(RandomId(rng, 100), 1 + rng() % 9);
         const int32_t length = CountSum(base.runs);
@@ -472,19 +472,19 @@ TEST(CollectionTest, FindAgreesWithThePlainWalk) {
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     std::mt19937 rng(seed);
     const int32_t size = 1 + static_cast<int32_t>(rng() % 300);
-    std::vector<Spec> stored;
+    std::vector<Recipe> stored;
     ShortCollection base;
     for (int32_t k = 0; k < size; ++k) {
       stored.push_back(k > 0 && rng() % 3 == 0 ? Perturb(stored[rng() % stored.size()], rng)
-                                               : RandomSpec(rng));
+                                               : RandomRecipe(rng));
       base.Add(BuildShort(stored.back(), rng), static_cast<uint32_t>(k));
     }
     std::vector<Short> probes;
     for (int k = 0; k < 150; ++k) {
-      const Spec& from = stored[rng() % stored.size()];
+      const Recipe& from = stored[rng() % stored.size()];
       switch (rng() % 4) {
         case 0:
-          probes.push_back(BuildShort(RandomSpec(rng), rng));
+          probes.push_back(BuildShort(RandomRecipe(rng), rng));
           break;
         case 1:
           probes.push_back(BuildShort(from, rng));
