@@ -400,20 +400,20 @@ TEST(MatchSimilarTest, AgreesWithThePlainTestOnRandomPairs) {
   int accepted = 0;
   int rejected = 0;
   for (int round = 0; round < 3000; ++round) {
-    const Recipe specA = RandomRecipe(rng);
-    Recipe specB;
+    const Recipe recipeA = RandomRecipe(rng);
+    Recipe recipeB;
     switch (round % 3) {
       case 0:
-        specB = RandomRecipe(rng);
+        recipeB = RandomRecipe(rng);
         break;
       case 1:
-        specB = Perturb(specA, rng);
+        recipeB = Perturb(recipeA, rng);
         break;
       default: {
         // Equal lengths, shared sum exactly need - 1, need or need + 1 at one
         // of the thresholds that the programs use or that sit at the ends.
         const double fixed[] = {0.67, 0.7, 0.5, 0.999, 1.0};
-        Recipe base = specA;
+        Recipe base = recipeA;
         base.ghost = 0;
         if (base.runs.empty()) base.runs.emplace_back(RandomId(rng, 100), 1 + rng() % 9);
         const int32_t length = CountSum(base.runs);
@@ -421,23 +421,23 @@ TEST(MatchSimilarTest, AgreesWithThePlainTestOnRandomPairs) {
         const int64_t need = SimilarityNeed(length, t);
         const int64_t sum = need + static_cast<int64_t>(rng() % 3) - 1;
         if (sum < 0 || sum > length) continue;
-        specB = base;
-        MoveUnits(specB, static_cast<int32_t>(length - sum), base, rng);
+        recipeB = base;
+        MoveUnits(recipeB, static_cast<int32_t>(length - sum), base, rng);
         const Short a = BuildShort(base, rng);
-        const Short b = BuildShort(specB, rng);
+        const Short b = BuildShort(recipeB, rng);
         ASSERT_EQ(a.length, b.length);
-        ASSERT_EQ(SharedSum(base, specB), sum);
+        ASSERT_EQ(SharedSum(base, recipeB), sum);
         const ShortCollection::Entry entry{a, 0, nullptr};
         ASSERT_EQ(MatchSimilar<int16_t>(&entry, b, &t), sum >= need) << length << " " << t;
         ASSERT_EQ(MatchSimilar<int16_t>(&entry, b, &t), Similarity(a, b) >= t);
         continue;
       }
     }
-    const Short a = BuildShort(specA, rng);
-    const Short b = BuildShort(specB, rng);
-    const int64_t sum = SharedSum(specA, specB);
+    const Short a = BuildShort(recipeA, rng);
+    const Short b = BuildShort(recipeB, rng);
+    const int64_t sum = SharedSum(recipeA, recipeB);
     const int32_t m = std::max(a.length, b.length);
-    ASSERT_EQ(a.length, CountSum(specA.runs) + specA.ghost);
+    ASSERT_EQ(a.length, CountSum(recipeA.runs) + recipeA.ghost);
 
     std::vector<double> thresholds = {0.0, 0.5, 0.67, 0.7, 0.999, 1.0, -0.5, 1.5, kNaN};
     if (m > 0) {
