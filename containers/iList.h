@@ -102,14 +102,12 @@ class iList {
     Remove(node);
   }
 
-  // Frees the nodes from the tail to the head, so that a recycling node
-  // allocator hands them out again in the list's order (see iNodeAllocator.h).
   void RemoveAll() {
-    Node* node = tail;
+    Node* node = head;
     while (node != nullptr) {
-      Node* prev = node->prev;
+      Node* next = node->next;
       DeleteNode(node);
-      node = prev;
+      node = next;
     }
     count = 0;
     head = current = tail = nullptr;

@@ -9,9 +9,10 @@
 //
 // Recycled nodes are kept per thread, up to a bound, and handed out again
 // before the heap is asked (last freed, first reused); lists behave exactly
-// the same either way. A list walk is fastest when its nodes lie in memory in
-// list order, so users free a whole list before building the next one
-// (iList::RemoveAll frees from the tail, so the head is reused first).
+// the same either way. A list walk is fastest when its nodes lie close
+// together in memory in list order (forwards or backwards), so users free a
+// whole list before building the next one: building it while the old one is
+// alive interleaves the two and, list after list, scatters the nodes.
 
 #ifndef CONTAINERS_INODEALLOCATOR_H_
 #define CONTAINERS_INODEALLOCATOR_H_

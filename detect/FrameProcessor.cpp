@@ -59,10 +59,13 @@ void FrameProcessor::Prepare(const cv::Mat& frame) {
 }
 
 void FrameProcessor::Detect() {
-  // The last frame's nodes go back first, so the new list reuses them in the
-  // same memory order. Building the new list while the old one is alive would
-  // interleave the two and, frame after frame, scatter the list in memory.
-  detections_.RemoveAll();
+  // The last frame's nodes go back to the recycling allocator first, from the
+  // tail to the head, so that the new list is built from them in the same
+  // memory order as the old one. Building the new list while the old one is
+  // alive, or handing the nodes back head first, would reverse or interleave
+  // the order frame after frame and scatter the list in memory: walking it
+  // would then miss the cache at every node.
+  while (detections_.tail != nullptr) detections_.Remove(detections_.tail);
   detections_ = detector_.DetectAllShapes(gray_);
   result_.detections = detections_.count;
 }
