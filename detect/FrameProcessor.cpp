@@ -14,7 +14,7 @@ const cv::Point kLocationLineOrigin(0, 30);
 
 }  // namespace
 
-FrameProcessor::FrameProcessor() {
+FrameProcessor::FrameProcessor(bool annotate) : annotate_(annotate) {
   result_.identifierLine.reserve(kLineLabels * 5);
   result_.locationLine.reserve(32);
 }
@@ -30,6 +30,14 @@ const FrameResult& FrameProcessor::Process(const cv::Mat& frame) {
 
 void FrameProcessor::Prepare(const cv::Mat& frame) {
   CV_Assert(frame.depth() == CV_8U && !frame.empty());
+  if (!annotate_ && frame.channels() == 3) {
+    // Graying is per pixel, so graying first and flipping the gray image gives
+    // the same gray frame with a third of the copying.
+    cv::cvtColor(frame, unflipped_, cv::COLOR_BGR2GRAY);
+    cv::flip(unflipped_, gray_, 0);
+    ResetResult();
+    return;
+  }
   // Flipping straight into the colour image gives the same pixels as flipping
   // the frame in place and copying it, in one pass, and leaves the caller's
   // frame alone.
@@ -49,7 +57,11 @@ void FrameProcessor::Prepare(const cv::Mat& frame) {
       CV_Error(cv::Error::StsBadArg, "frames must have 1, 3 or 4 channels");
   }
   cv::cvtColor(colour_, gray_, cv::COLOR_BGR2GRAY);
-  // Reset field by field so that the lines keep their buffers.
+  ResetResult();
+}
+
+void FrameProcessor::ResetResult() {
+  // Field by field, so that the lines keep their buffers.
   result_.detections = 0;
   result_.runs = 0;
   result_.location.reset();
@@ -89,23 +101,24 @@ void FrameProcessor::Recognise() {
 }
 
 void FrameProcessor::Label() {
-  labels_.Begin(colour_);
   int appended = 0;
+  for (const iListNode<Detection>* node = detections_.head;
+       node != nullptr && appended < kLineLabels; node = node->next, ++appended) {
+    char text[6];
+    LabelPainter::FormatLabel(static_cast<uint16_t>(node->value.id), text);
+    result_.identifierLine.append(text, 5);
+  }
+  if (!annotate_) return;
+  labels_.Begin(colour_);
   for (const iListNode<Detection>* node = detections_.head; node != nullptr; node = node->next) {
     const Detection& d = node->value;
-    const uint16_t id = static_cast<uint16_t>(d.id);
-    if (appended < kLineLabels) {
-      char text[6];
-      LabelPainter::FormatLabel(id, text);
-      result_.identifierLine.append(text, 5);
-      ++appended;
-    }
-    labels_.Add(id, d.x + 4, d.y + (d.height >> 1) + 8);
+    labels_.Add(static_cast<uint16_t>(d.id), d.x + 4, d.y + (d.height >> 1) + 8);
   }
   labels_.Finish();
 }
 
 void FrameProcessor::DrawInfo() {
+  if (!annotate_) return;
   const int bandRows = std::min(kInfoBandRows, colour_.rows);
   if (bandRows > 0) {
     cv::Mat band = colour_.rowRange(0, bandRows);

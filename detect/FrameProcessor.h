@@ -44,7 +44,10 @@ class FrameProcessor {
   static constexpr int kInfoBandRows = 36;
   static constexpr int kLineLabels = 20;  // labels that go into the identifier line
 
-  FrameProcessor();
+  // With `annotate` false nothing is drawn: there is no colour image, and the
+  // result (including the identifier line) is the same as with drawing. For
+  // programs that show no picture.
+  explicit FrameProcessor(bool annotate = true);
   FrameProcessor(const FrameProcessor&) = delete;
   FrameProcessor& operator=(const FrameProcessor&) = delete;
 
@@ -53,7 +56,7 @@ class FrameProcessor {
   // result and image() stay valid until the next call.
   const FrameResult& Process(const cv::Mat& frame);
 
-  // The annotated colour image of the last frame.
+  // The annotated colour image of the last frame (empty when not annotating).
   const cv::Mat& image() const { return colour_; }
   // The flipped gray frame that detection ran on.
   const cv::Mat& gray() const { return gray_; }
@@ -67,14 +70,18 @@ class FrameProcessor {
   void Prepare(const cv::Mat& frame);  // flip into the colour image, gray copy
   void Detect();                       // the frame's detection list
   void Recognise();                    // identifier string, search, record
-  void Label();                        // labels on the image, identifier line
+  void Label();                        // identifier line; labels on the image
   void DrawInfo();                     // darkened band and the two text lines
 
  private:
+  void ResetResult();
+
+  const bool annotate_;
   LocationDetector detector_;
   uint32_t locationCounter_ = 0;
   cv::Mat colour_;
   cv::Mat gray_;
+  cv::Mat unflipped_;  // scratch: the gray frame before flipping
   iList<Detection> detections_;
   iMarkrun<int16_t> frameString_;
   LabelPainter labels_;

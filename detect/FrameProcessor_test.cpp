@@ -62,6 +62,26 @@ TEST(FrameProcessorTest, AnnotatesExactlyAsThePlainDrawingCallsDo) {
   }
 }
 
+TEST(FrameProcessorTest, WithoutDrawingGivesTheSameResults) {
+  FrameProcessor drawing;
+  FrameProcessor counting(false);
+  for (const cv::Mat& frame :
+       {NoiseFrame(cv::Size(320, 240), 4), SquareFrame(cv::Size(96, 80), 0),
+        NoiseFrame(cv::Size(320, 240), 4), cv::Mat(80, 96, CV_8UC3, cv::Scalar::all(9)),
+        NoiseFrame(cv::Size(200, 160), 5)}) {
+    const FrameResult& a = drawing.Process(frame);
+    const FrameResult& b = counting.Process(frame);
+    EXPECT_EQ(a.detections, b.detections);
+    EXPECT_EQ(a.runs, b.runs);
+    EXPECT_EQ(a.location, b.location);
+    EXPECT_EQ(a.newLocation, b.newLocation);
+    EXPECT_EQ(a.identifierLine, b.identifierLine);
+    EXPECT_EQ(a.locationLine, b.locationLine);
+    EXPECT_EQ(cv::countNonZero(drawing.gray() != counting.gray()), 0);
+    EXPECT_TRUE(counting.image().empty());
+  }
+}
+
 TEST(FrameProcessorTest, RecognisesRepeatedFramesAndRecordsNewOnes) {
   FrameProcessor processor;
   const cv::Mat square = SquareFrame(cv::Size(96, 80), 0);

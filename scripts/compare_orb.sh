@@ -32,6 +32,6 @@ frames=$("$build/apps/placetrace/Placetrace" "$video" 2>/dev/null | tail -n +2 |
 trace=$(median <"$build/trace.times")
 orb=$(median <"$build/orb.times")
 echo "video: $video ($frames frames), $runs runs each, median wall time on one core:"
-echo "  Placetrace (decode, detect, recognise, label, band):  $trace s"
+echo "  Placetrace (decode, flip, gray, detect, recognise):   $trace s"
 echo "  decode + flip + gray + ORB(500):                       $orb s"
 awk -v t="$trace" -v o="$orb" 'BEGIN { printf "  Placetrace takes %.2f times the time of the ORB pass\n", t / o }'

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   };
 
   std::fputs("frame\tposition_ms\tdetections\truns\tlocation\tnew_location\tids\n", stdout);
-  FrameProcessor processor;
+  FrameProcessor processor(/*annotate=*/false);  // nothing is shown, so nothing is drawn
   cv::Mat frame;
   std::string line;
   long long frames = 0;
