@@ -18,8 +18,8 @@
 //
 // Usage per frame: Begin(image), Add() per label, Finish().
 
-#ifndef DETECT_LABELPAINTER_H_
-#define DETECT_LABELPAINTER_H_
+#ifndef FRAME_LABELPAINTER_H_
+#define FRAME_LABELPAINTER_H_
 
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -76,4 +76,4 @@ class LabelPainter {
   cv::Mat scratch_;
 };
 
-#endif  // DETECT_LABELPAINTER_H_
+#endif  // FRAME_LABELPAINTER_H_

@@ -14,8 +14,8 @@
 // The stages are public so that benchmarks can time them one by one; Process()
 // runs them in order. Not thread-safe.
 
-#ifndef DETECT_FRAMEPROCESSOR_H_
-#define DETECT_FRAMEPROCESSOR_H_
+#ifndef FRAME_FRAMEPROCESSOR_H_
+#define FRAME_FRAMEPROCESSOR_H_
 
 #include <cstdint>
 #include <opencv2/core.hpp>
@@ -88,4 +88,4 @@ class FrameProcessor {
   FrameResult result_;
 };
 
-#endif  // DETECT_FRAMEPROCESSOR_H_
+#endif  // FRAME_FRAMEPROCESSOR_H_

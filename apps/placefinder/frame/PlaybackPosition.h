@@ -1,7 +1,7 @@
 // Formatting of the playback position that the programs print per frame.
 
-#ifndef DETECT_PLAYBACKPOSITION_H_
-#define DETECT_PLAYBACKPOSITION_H_
+#ifndef FRAME_PLAYBACKPOSITION_H_
+#define FRAME_PLAYBACKPOSITION_H_
 
 #include <cmath>
 #include <cstdint>
@@ -24,4 +24,4 @@ inline std::string PositionLine(uint32_t ms) {
   return line;
 }
 
-#endif  // DETECT_PLAYBACKPOSITION_H_
+#endif  // FRAME_PLAYBACKPOSITION_H_
