@@ -14,7 +14,8 @@ const cv::Point kLocationLineOrigin(0, 30);
 
 }  // namespace
 
-FrameProcessor::FrameProcessor(bool annotate) : annotate_(annotate) {
+FrameProcessor::FrameProcessor(bool annotate, double threshold)
+    : annotate_(annotate), threshold_(threshold) {
   result_.identifierLine.reserve(kLineLabels * 5);
   result_.locationLine.reserve(32);
 }
@@ -66,6 +67,7 @@ void FrameProcessor::ResetResult() {
   result_.runs = 0;
   result_.location.reset();
   result_.newLocation.reset();
+  result_.similarity.reset();
   result_.identifierLine.clear();
   result_.locationLine.clear();
 }
@@ -85,16 +87,17 @@ void FrameProcessor::Detect() {
 void FrameProcessor::Recognise() {
   frameString_.SetIds(detections_, false);
   result_.runs = frameString_.RunCount();
-  const double threshold = kMatchThreshold;
-  const uint32_t* found =
-      detector_.knownStrings->Find(frameString_, &MatchSimilar<int16_t>, &threshold);
+  iMarkrunCollection<int16_t>& known = *detector_.knownStrings;
+  const uint32_t* found = known.Find(frameString_, &MatchSimilar<int16_t>, &threshold_);
   if (found != nullptr) {
     result_.location = *found;
+    // Find() leaves the cursor on the accepted entry.
+    result_.similarity = Similarity(known.entries->current->value.key, frameString_);
     char line[32];
     std::snprintf(line, sizeof line, "LctIdx[%u]", *found);
     result_.locationLine = line;
   } else {
-    detector_.knownStrings->Add(frameString_, locationCounter_);
+    known.Add(frameString_, locationCounter_);
     result_.newLocation = locationCounter_;
     ++locationCounter_;
   }

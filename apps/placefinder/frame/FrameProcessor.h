@@ -34,6 +34,7 @@ struct FrameResult {
   int32_t runs = 0;                     // runs of the frame's identifier string
   std::optional<uint32_t> location;     // the recognised location, if any
   std::optional<uint32_t> newLocation;  // the location recorded for this frame, if any
+  std::optional<double> similarity;     // of the accepted stored string, when recognised
   std::string identifierLine;           // the first 20 labels, "%4.4X " each
   std::string locationLine;             // "LctIdx[%u]" when recognised, else empty
 };
@@ -46,8 +47,9 @@ class FrameProcessor {
 
   // With `annotate` false nothing is drawn: there is no colour image, and the
   // result (including the identifier line) is the same as with drawing. For
-  // programs that show no picture.
-  explicit FrameProcessor(bool annotate = true);
+  // programs that show no picture. A stored string is accepted when its
+  // similarity to the frame's string is at least `threshold`.
+  explicit FrameProcessor(bool annotate = true, double threshold = kMatchThreshold);
   FrameProcessor(const FrameProcessor&) = delete;
   FrameProcessor& operator=(const FrameProcessor&) = delete;
 
@@ -65,6 +67,7 @@ class FrameProcessor {
   const LocationDetector& detector() const { return detector_; }
   // The next location index to hand out.
   uint32_t locationCounter() const { return locationCounter_; }
+  double threshold() const { return threshold_; }
 
   // The stages, in the order Process() runs them.
   void Prepare(const cv::Mat& frame);  // flip into the colour image, gray copy
@@ -77,6 +80,7 @@ class FrameProcessor {
   void ResetResult();
 
   const bool annotate_;
+  const double threshold_;
   LocationDetector detector_;
   uint32_t locationCounter_ = 0;
   cv::Mat colour_;

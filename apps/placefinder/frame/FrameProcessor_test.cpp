@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include <random>
 #include <vector>
 
+#include "MatchSimilar.h"
 #include "PlaybackPosition.h"
 
 namespace {
@@ -109,6 +111,39 @@ TEST(FrameProcessorTest, RecognisesRepeatedFramesAndRecordsNewOnes) {
   }
   EXPECT_EQ(processor.locationCounter(), 2u);
   EXPECT_EQ(processor.detector().knownStrings->entries->count, 2);
+}
+
+TEST(FrameProcessorTest, ReportsTheAcceptedStringsSimilarityAtItsThreshold) {
+  // Two noise frames that share part of their strings: the similarity of the
+  // second to the first decides, at each threshold, whether it is recognised.
+  const cv::Mat first = NoiseFrame(cv::Size(320, 240), 6);
+  cv::Mat second = first.clone();
+  second(cv::Rect(0, 0, 160, 240)).setTo(cv::Scalar::all(90));
+  FrameProcessor probe(false);
+  probe.Process(second);
+  iMarkrun<int16_t> secondString = probe.frameString();
+  probe.Process(first);
+  const double expected = Similarity(probe.frameString(), secondString);
+  ASSERT_GT(expected, 0.0);
+  ASSERT_LT(expected, 1.0);
+
+  for (const double threshold : {0.0, expected, std::nextafter(expected, 2.0), 1.0}) {
+    SCOPED_TRACE(threshold);
+    FrameProcessor processor(false, threshold);
+    EXPECT_EQ(processor.threshold(), threshold);
+    EXPECT_FALSE(processor.Process(first).similarity);
+    const FrameResult& result = processor.Process(second);
+    if (expected >= threshold) {
+      EXPECT_EQ(result.location, 0u);
+      EXPECT_EQ(result.similarity, expected);
+    } else {
+      EXPECT_EQ(result.newLocation, 1u);
+      EXPECT_FALSE(result.similarity);
+    }
+  }
+  FrameProcessor processor;
+  processor.Process(first);
+  EXPECT_EQ(processor.Process(first).similarity, 1.0);
 }
 
 TEST(FrameProcessorTest, IdentifierLineHoldsTheFirstTwentyLabels) {
