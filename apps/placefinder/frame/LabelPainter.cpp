@@ -11,10 +11,6 @@ constexpr double kScale = 1.0;
 constexpr int kThickness = 1;
 constexpr int kLineType = cv::LINE_8;
 
-// The scratch canvas leaves this margin around the origin on every side, far
-// more than a five-character label at scale 1.0 needs, so nothing is clipped.
-constexpr int kMargin = 64;
-
 }  // namespace
 
 const cv::Scalar LabelPainter::kColour(128, 128, 255, 0);
@@ -31,38 +27,84 @@ void LabelPainter::FormatLabel(uint16_t id, char* text) {
   text[5] = '\0';
 }
 
-const LabelPainter::Glyph& LabelPainter::BuildGlyph(uint16_t id) {
+LabelPainter::Glyph LabelPainter::Render(uint16_t id, cv::Size canvas, cv::Point origin) {
   char text[6];
   FormatLabel(id, text);
-  scratch_.create(3 * kMargin, 3 * kMargin, CV_8UC1);
+  scratch_.create(canvas, CV_8UC1);
   scratch_.setTo(0);
-  const cv::Point origin(kMargin, 2 * kMargin);
   cv::putText(scratch_, text, origin, kFont, kScale, cv::Scalar(255), kThickness, kLineType);
-  const cv::Rect box = cv::boundingRect(scratch_);
+  // The bounding box of the painted pixels, found by a plain scan
+  // (cv::boundingRect has been seen to miss a column on narrow canvases).
+  int x0 = canvas.width, x1 = -1, y0 = canvas.height, y1 = -1;
+  for (int r = 0; r < canvas.height; ++r) {
+    const uint8_t* row = scratch_.ptr<uint8_t>(r);
+    for (int c = 0; c < canvas.width; ++c) {
+      if (row[c] == 0) continue;
+      x0 = std::min(x0, c);
+      x1 = std::max(x1, c);
+      y0 = std::min(y0, r);
+      y1 = r;
+    }
+  }
+  const cv::Rect box = x1 < 0 ? cv::Rect() : cv::Rect(x0, y0, x1 - x0 + 1, y1 - y0 + 1);
   Glyph glyph;
   if (box.empty()) {
     glyph.fits = true;  // nothing to draw
-  } else {
-    glyph.left = static_cast<int16_t>(box.x - origin.x);
-    glyph.right = static_cast<int16_t>(box.x + box.width - 1 - origin.x);
-    glyph.top = static_cast<int16_t>(box.y - origin.y);
-    glyph.height = static_cast<int16_t>(box.height);
-    glyph.fits = box.width <= 64 && box.height <= kMaxRows;
-    for (int r = 0; glyph.fits && r < box.height; ++r) {
-      const uint8_t* row = scratch_.ptr<uint8_t>(box.y + r);
-      for (int c = 0; c < box.width; ++c) {
-        if (row[box.x + c] != 0) glyph.rows[r] |= uint64_t{1} << c;
-      }
+    return glyph;
+  }
+  glyph.left = static_cast<int16_t>(box.x - origin.x);
+  glyph.right = static_cast<int16_t>(box.x + box.width - 1 - origin.x);
+  glyph.top = static_cast<int16_t>(box.y - origin.y);
+  glyph.height = static_cast<int16_t>(box.height);
+  glyph.fits = box.width <= 64 && box.height <= kMaxRows;
+  for (int r = 0; glyph.fits && r < box.height; ++r) {
+    const uint8_t* row = scratch_.ptr<uint8_t>(box.y + r);
+    for (int c = 0; c < box.width; ++c) {
+      if (row[box.x + c] != 0) glyph.rows[r] |= uint64_t{1} << c;
     }
   }
-  glyphs_.push_back(glyph);
+  return glyph;
+}
+
+const LabelPainter::Glyph& LabelPainter::BuildGlyph(uint16_t id) {
+  // Far from every border of the canvas, so nothing is clipped.
+  glyphs_.push_back(
+      Render(id, cv::Size(3 * kMargin, 3 * kMargin), cv::Point(kMargin, 2 * kMargin)));
   slots_[id] = static_cast<uint16_t>(glyphs_.size());
   return glyphs_.back();
+}
+
+const LabelPainter::Glyph& LabelPainter::EdgeGlyphOf(uint16_t id, int x, int y) {
+  // The canvas is the image seen from the origin, cut at kMargin pixels on
+  // every side: its borders are the image's where those are near, and too
+  // far to clip anything elsewhere.
+  const int64_t m = kMargin;
+  const int left = static_cast<int>(std::min<int64_t>(x, m));
+  const int top = static_cast<int>(std::min<int64_t>(y, m));
+  const int right = static_cast<int>(std::min<int64_t>(int64_t{image_->cols} - x, m));
+  const int bottom = static_cast<int>(std::min<int64_t>(int64_t{image_->rows} - y, m));
+  // A label more than kMargin pixels beyond a border draws nothing, so all
+  // such distances give the same, empty glyph.
+  const auto code = [](int d) { return static_cast<uint64_t>(std::max(d, -kMargin) + kMargin); };
+  const uint64_t key =
+      uint64_t{id} | code(left) << 16 | code(top) << 24 | code(right) << 32 | code(bottom) << 40;
+  auto found = edgeGlyphs_.find(key);
+  if (found != edgeGlyphs_.end()) return found->second;
+  Glyph glyph;
+  if (left > -kMargin && top > -kMargin && right > -kMargin && bottom > -kMargin &&
+      left + right > 0 && top + bottom > 0) {
+    // Canvas columns [0, left + right) are image columns [x - left, x + right).
+    glyph = Render(id, cv::Size(left + right, top + bottom), cv::Point(left, top));
+  } else {
+    glyph.fits = true;  // wholly outside the image: nothing to draw
+  }
+  return edgeGlyphs_.emplace(key, glyph).first->second;
 }
 
 void LabelPainter::Begin(cv::Mat& image) {
   CV_Assert(image.type() == CV_8UC3);
   image_ = &image;
+  if (edgeGlyphs_.size() > kMaxEdgeGlyphs) edgeGlyphs_.clear();
   words_ = (image.cols + 63) / 64 + 1;  // one spare word for a pattern's overflow
   const size_t size = static_cast<size_t>(words_) * image.rows;
   if (coverage_.size() != size) coverage_.assign(size, 0);
@@ -71,21 +113,31 @@ void LabelPainter::Begin(cv::Mat& image) {
 }
 
 void LabelPainter::Add(uint16_t id, int x, int y) {
-  const Glyph& glyph = GlyphOf(id);
-  if (glyph.height == 0 && glyph.fits) return;
-  const int left = x + glyph.left;
-  const int top = y + glyph.top;
-  const int bottom = top + glyph.height;
+  const Glyph* glyph = &GlyphOf(id);
+  if (glyph->height == 0 && glyph->fits) return;
+  const int left = x + glyph->left;
+  const int top = y + glyph->top;
+  const int bottom = top + glyph->height;
   // A one-pixel margin keeps every stroke end point inside the image, even one
   // that the rasteriser leaves unpainted.
   const bool inside =
-      left >= 1 && x + glyph.right < image_->cols - 1 && top >= 1 && bottom < image_->rows;
-  if (!glyph.fits || !inside) {
+      left >= 1 && x + glyph->right < image_->cols - 1 && top >= 1 && bottom < image_->rows;
+  if (!inside && glyph->fits) {
+    glyph = &EdgeGlyphOf(id, x, y);
+    if (glyph->height == 0 && glyph->fits) return;
+  }
+  if (!glyph->fits) {
     char text[6];
     FormatLabel(id, text);
     cv::putText(*image_, text, cv::Point(x, y), kFont, kScale, kColour, kThickness, kLineType);
     return;
   }
+  Stamp(*glyph, x, y);
+}
+
+void LabelPainter::Stamp(const Glyph& glyph, int x, int y) {
+  const int left = x + glyph.left;
+  const int top = y + glyph.top;
   const int shift = left & 63;
   uint64_t* row = coverage_.data() + static_cast<size_t>(top) * words_ + (left >> 6);
   if (shift == 0) {
@@ -97,7 +149,7 @@ void LabelPainter::Add(uint16_t id, int x, int y) {
     }
   }
   dirtyTop_ = std::min(dirtyTop_, top);
-  dirtyBottom_ = std::max(dirtyBottom_, bottom);
+  dirtyBottom_ = std::max(dirtyBottom_, top + static_cast<int>(glyph.height));
 }
 
 void LabelPainter::Finish() {

@@ -13,8 +13,14 @@
 // the order of painting does not matter.
 //
 // cv::putText clips each stroke to the image before rasterising it, which can
-// move the pixels of a stroke that crosses the border. Labels that do not lie
-// wholly inside the image are therefore drawn with cv::putText itself.
+// move the pixels of a stroke that crosses the border. Clipping and
+// rasterising are the same when the label and the image's borders move
+// together by whole pixels, so the pixels of a label that crosses a border
+// depend only on the label and its distances to the borders near it. Such a
+// label is rendered once per label and distances with cv::putText, on a
+// scratch canvas whose borders stand at those distances, and stamped like the
+// others. Its distances to borders farther than kMargin (more than any label
+// reaches) are taken as kMargin.
 //
 // Usage per frame: Begin(image), Add() per label, Finish().
 
@@ -23,6 +29,7 @@
 
 #include <cstdint>
 #include <opencv2/core.hpp>
+#include <unordered_map>
 #include <vector>
 
 class LabelPainter {
@@ -60,11 +67,24 @@ class LabelPainter {
     uint64_t rows[kMaxRows] = {};
   };
 
+  // Every stroke of a label at scale 1.0 lies within this many pixels of its
+  // origin, with room to spare.
+  static constexpr int kMargin = 64;
+
   const Glyph& GlyphOf(uint16_t id) {
     const uint16_t slot = slots_[id];
     return slot != 0 ? glyphs_[slot - 1] : BuildGlyph(id);
   }
   const Glyph& BuildGlyph(uint16_t id);
+  // The glyph of `id` at origin (x, y) of the current image, clipped by its
+  // borders as cv::putText clips it.
+  const Glyph& EdgeGlyphOf(uint16_t id, int x, int y);
+  // Renders the label of `id` with cv::putText on a canvas of `canvas` size at
+  // `origin`, and returns its pixels relative to the origin.
+  Glyph Render(uint16_t id, cv::Size canvas, cv::Point origin);
+  // ORs the glyph's rows into the coverage map with the origin at (x, y). The
+  // glyph's pixels must lie inside the image.
+  void Stamp(const Glyph& glyph, int x, int y);
 
   cv::Mat* image_ = nullptr;
   int words_ = 0;                   // 64-bit words per coverage row
@@ -73,6 +93,10 @@ class LabelPainter {
   int dirtyBottom_ = 0;
   std::vector<uint16_t> slots_;  // by id: 1 + index into glyphs_, or 0 when not built
   std::vector<Glyph> glyphs_;    // in order of first use
+  // Clipped glyphs by label and border distances (see EdgeGlyphOf). A frame
+  // meets a few hundred; past kMaxEdgeGlyphs they are started afresh.
+  static constexpr size_t kMaxEdgeGlyphs = 1 << 16;
+  std::unordered_map<uint64_t, Glyph> edgeGlyphs_;
   cv::Mat scratch_;
 };
 

@@ -39,6 +39,47 @@ TEST(LabelPainterTest, PaintsExactlyThePixelsOfPutText) {
   }
 }
 
+// One label at a time, at every origin from beyond each border to well
+// inside, on images too small to hold a label whole and larger ones: each
+// label cut by a border has exactly the pixels cv::putText gives it. The
+// painter is reused, so labels met again come from its store of cut glyphs.
+TEST(LabelPainterTest, LabelsCutByTheBordersHaveThePixelsOfPutText) {
+  LabelPainter painter;
+  const uint16_t ids[] = {0x0001, 0x20FF, 0x0808, 0xABCD};
+  int compared = 0;
+  for (const cv::Size size : {cv::Size(97, 61), cv::Size(40, 9), cv::Size(1, 1)}) {
+    SCOPED_TRACE(size);
+    const cv::Mat blank(size, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat expected;
+    cv::Mat actual;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (const uint16_t id : ids) {
+        for (int y = -20; y < size.height + 20; ++y) {
+          for (int x = -70; x < size.width + 6; ++x) {
+            const bool nearBorder = x < 2 || y < 16 || x > size.width - 64 || y > size.height - 8;
+            if (!nearBorder) continue;
+            blank.copyTo(expected);
+            blank.copyTo(actual);
+            char text[6];
+            LabelPainter::FormatLabel(id, text);
+            cv::putText(expected, text, cv::Point(x, y), cv::FONT_HERSHEY_PLAIN, 1.0,
+                        LabelPainter::kColour, 1, cv::LINE_8);
+            painter.Begin(actual);
+            painter.Add(id, x, y);
+            painter.Finish();
+            ++compared;
+            if (cv::norm(expected, actual, cv::NORM_INF) != 0) {
+              ADD_FAILURE() << "label " << text << "at (" << x << ", " << y << ")";
+              return;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(compared, 20000);
+}
+
 TEST(LabelPainterTest, FormatsFourUpperCaseHexDigitsAndABlank) {
   const struct {
     uint16_t id;
