@@ -4,8 +4,8 @@
 // `entries` holds the entries in key order; an entry whose key ranks equal to
 // existing ones goes after them. `index` holds an IndexEntry (a copy of the
 // key and a pointer to the entry's node) for the entry that arrived when the
-// entry count reached 1 or a multiple of 10, appended in order of creation, so
-// index keys need not ascend. `minKey`/`maxKey` are the smallest and largest
+// entry count reached 1 or a multiple of kIndexSpacing (10), appended in order
+// of creation, so index keys need not ascend. `minKey`/`maxKey` are the smallest and largest
 // NumericKey added since the entry list was last empty; removals never narrow
 // them.
 //
@@ -24,7 +24,10 @@
 #ifndef CONTAINERS_IASSOCIATEDLIST_H_
 #define CONTAINERS_IASSOCIATEDLIST_H_
 
+#include <cassert>
+#include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "iKeyTraits.h"
 #include "iList.h"
@@ -44,6 +47,10 @@ class iAssociatedList {
   };
   using EntryList = iList<Entry>;
   using IndexList = iList<IndexEntry>;
+
+  // Add() indexes the entry that makes the count 1 or a multiple of this; a
+  // copy indexes the entries at positions 0, kIndexSpacing, 2 kIndexSpacing...
+  static constexpr int32_t kIndexSpacing = 10;
 
   // Called with `entries` positioned on the existing duplicate, the entry that
   // Add() was about to insert, and Add()'s user data. It updates the current
@@ -66,9 +73,9 @@ class iAssociatedList {
   }
 
   // Rebuilds this list as a copy of `other`'s entries, in order. The range is
-  // that of the copied keys, and the copies at positions 0, 10, 20, ... get
-  // index entries; `other`'s range and index are not read. Assigning a list to
-  // itself leaves it unchanged.
+  // that of the copied keys, and the copies at positions 0, 10, 20, ... (every
+  // kIndexSpacing-th from the first) get index entries; `other`'s range and
+  // index are not read. Assigning a list to itself leaves it unchanged.
   iAssociatedList& operator=(const iAssociatedList& other) {
     if (this == &other) return *this;
     EnsureLists();
@@ -77,14 +84,9 @@ class iAssociatedList {
     int32_t position = 0;
     for (const iListNode<Entry>* node = other.entries ? other.entries->head : nullptr;
          node != nullptr; node = node->next, ++position) {
-      const double k = Traits::NumericKey(node->value.key);
-      if (position == 0) {
-        minKey = maxKey = k;
-      } else {
-        Widen(k);
-      }
+      IncludeInRange(node->value.key);
       iListNode<Entry>* copy = entries->AddTail(Entry{node->value.key, node->value.data, nullptr});
-      if (position % 10 == 0)
+      if (position % kIndexSpacing == 0)
         copy->value.indexNode = index->AddTail(IndexEntry{copy->value.key, copy});
     }
     return *this;
@@ -101,12 +103,7 @@ class iAssociatedList {
   void Add(const Key& key, const Data& data, MergeFunc merge = nullptr, void* userData = nullptr) {
     EnsureLists();
     Entry entry{key, data, nullptr};
-    const double k = Traits::NumericKey(key);
-    if (entries->count == 0) {
-      minKey = maxKey = k;
-    } else {
-      Widen(k);
-    }
+    IncludeInRange(key);
 
     // The start is the last index node passed before the first one whose key
     // is not less than the new key.
@@ -128,10 +125,33 @@ class iAssociatedList {
       return;
     }
 
-    iListNode<Entry>* node =
-        InsertSorted(std::move(entry), start != nullptr ? start->value.element : nullptr);
-    const int32_t n = entries->count;
-    if (n == 1 || n % 10 == 0) node->value.indexNode = index->AddTail(IndexEntry{key, node});
+    IndexIfDue(InsertSorted(std::move(entry), start != nullptr ? start->value.element : nullptr));
+  }
+
+  // True when `key` ranks above every stored key, so that Append() may take
+  // it: the list is empty or its last (largest) key is less than `key`.
+  bool RanksAboveAll(const Key& key) const {
+    return !entries || entries->tail == nullptr || Traits::Less(entries->tail->value.key, key);
+  }
+
+  // Appends (key, data) at the tail, with the same entry, index entry and
+  // range that Add() would give it, but without Add()'s index scan and
+  // search, so that building a list in ascending key order takes linear time.
+  // Precondition: RanksAboveAll(key); such a key cannot duplicate an entry.
+  void Append(const Key& key, const Data& data) {
+    assert(RanksAboveAll(key));
+    EnsureLists();
+    IncludeInRange(key);
+    IndexIfDue(entries->AddTail(Entry{key, data, nullptr}));
+  }
+
+  // Exchanges the whole contents (entries, index and range) with `other`
+  // without copying or freeing an entry.
+  void Swap(iAssociatedList& other) noexcept {
+    std::swap(minKey, other.minKey);
+    std::swap(maxKey, other.maxKey);
+    entries.swap(other.entries);
+    index.swap(other.index);
   }
 
   // Returns the data of the first entry of the searched stretch that `match`
@@ -212,7 +232,23 @@ class iAssociatedList {
   }
 
  private:
-  void Widen(double k) {
+  // Gives the entry just added at `node` its index entry when the entry count
+  // it brought about is 1 or a multiple of kIndexSpacing.
+  void IndexIfDue(iListNode<Entry>* node) {
+    const int32_t n = entries->count;
+    if (n == 1 || n % kIndexSpacing == 0) {
+      node->value.indexNode = index->AddTail(IndexEntry{node->value.key, node});
+    }
+  }
+
+  // Makes the range cover `key`, which is about to be stored; the first key
+  // stored in an empty list sets the range anew.
+  void IncludeInRange(const Key& key) {
+    const double k = Traits::NumericKey(key);
+    if (entries->count == 0) {
+      minKey = maxKey = k;
+      return;
+    }
     if (k < minKey) minKey = k;
     if (k > maxKey) maxKey = k;
   }

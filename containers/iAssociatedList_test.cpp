@@ -303,6 +303,110 @@ TEST(iAssociatedListTest, AllocationFailurePropagatesAndLeavesTheListConsistent)
   }
 }
 
+// Everything Add() and Append() decide: the entries in order with their data,
+// which of them carry index entries, the index in its own order (as entry
+// positions) and the range.
+struct Layout {
+  std::vector<uint64_t> keys;
+  std::vector<int32_t> data;
+  std::vector<bool> indexed;
+  std::vector<int32_t> indexPositions;
+  double minKey, maxKey;
+  bool operator==(const Layout& o) const {
+    return keys == o.keys && data == o.data && indexed == o.indexed &&
+           indexPositions == o.indexPositions && minKey == o.minKey && maxKey == o.maxKey;
+  }
+};
+
+Layout LayoutOf(const Map& map) {
+  Layout layout{{}, {}, {}, {}, map.minKey, map.maxKey};
+  for (auto* n = map.entries->head; n != nullptr; n = n->next) {
+    layout.keys.push_back(n->value.key);
+    layout.data.push_back(n->value.data);
+    layout.indexed.push_back(n->value.indexNode != nullptr);
+  }
+  for (auto* i = map.index->head; i != nullptr; i = i->next) {
+    int32_t position = 0;
+    for (auto* n = map.entries->head; n != i->value.element; n = n->next) ++position;
+    layout.indexPositions.push_back(position);
+  }
+  return layout;
+}
+
+TEST(iAssociatedListTest, RanksAboveAllComparesWithTheLastKey) {
+  Map map;
+  EXPECT_TRUE(map.RanksAboveAll(0));
+  map.Add(5, 0);
+  map.Add(3, 0);
+  EXPECT_FALSE(map.RanksAboveAll(4));
+  EXPECT_FALSE(map.RanksAboveAll(5));
+  EXPECT_TRUE(map.RanksAboveAll(6));
+  RankedMap ranked;
+  ranked.Add({2, 1}, 0);
+  EXPECT_FALSE(ranked.RanksAboveAll({2, 7})) << "a key of equal rank goes through Add()";
+  EXPECT_TRUE(ranked.RanksAboveAll({3, 0}));
+}
+
+// Two lists go through the same random adds and removals (which may empty
+// them, leave the range wider than the keys and the index irregular); then
+// one takes a run of ascending keys above all through Add(), the other
+// through Append(). They must end alike in every respect.
+TEST(iAssociatedListTest, AppendLeavesTheListAsAddWould) {
+  std::mt19937_64 rng(7);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    Map added;
+    Map appended;
+    const int ops = static_cast<int>(rng() % 60);
+    for (int op = 0; op < ops; ++op) {
+      const uint64_t key = rng() % 500;
+      if (rng() % 3 == 0) {
+        added.Remove(key);
+        appended.Remove(key);
+      } else {
+        added.Add(key, static_cast<int32_t>(op));
+        appended.Add(key, static_cast<int32_t>(op));
+      }
+    }
+    ASSERT_TRUE(LayoutOf(added) == LayoutOf(appended));
+    uint64_t key = added.entries->tail != nullptr ? added.entries->tail->value.key : 0;
+    const int appends = 1 + static_cast<int>(rng() % 45);
+    for (int i = 0; i < appends; ++i) {
+      key += 1 + rng() % (round % 2 ? 3 : 1000);
+      ASSERT_TRUE(appended.RanksAboveAll(key));
+      added.Add(key, -i);
+      appended.Append(key, -i);
+      ASSERT_TRUE(LayoutOf(added) == LayoutOf(appended)) << "after append " << i;
+    }
+    ExpectConsistent(appended);
+    for (uint64_t k : EntryKeys(added)) {
+      ASSERT_EQ(*appended.Find(k, &Map::MatchEqual), *added.Find(k, &Map::MatchEqual)) << k;
+    }
+  }
+}
+
+TEST(iAssociatedListTest, SwapExchangesEntriesIndexAndRangeWithoutCopying) {
+  Map a;
+  Map b;
+  for (uint64_t k = 1; k <= 25; ++k) a.Add(k * 7, static_cast<int32_t>(k));
+  a.Add(1000, 0);
+  a.Remove(1000);  // a's range is wider than its keys
+  b.Add(3, 30);
+  const Layout layoutA = LayoutOf(a);
+  const Layout layoutB = LayoutOf(b);
+  const auto* headA = a.entries->head;
+  const auto* headB = b.entries->head;
+  a.Swap(b);
+  EXPECT_TRUE(LayoutOf(a) == layoutB);
+  EXPECT_TRUE(LayoutOf(b) == layoutA);
+  EXPECT_EQ(a.entries->head, headB);
+  EXPECT_EQ(b.entries->head, headA);
+  EXPECT_EQ(*b.Find(70, &Map::MatchEqual), 10);
+  EXPECT_EQ(*a.Find(3, &Map::MatchEqual), 30);
+  ExpectConsistent(a);
+  ExpectConsistent(b);
+}
+
 // Random adds, duplicate adds, removals and look-ups mirrored on std::map.
 TEST(iAssociatedListTest, MatchesStdMapUnderRandomOperations) {
   std::mt19937_64 rng(42);

@@ -25,7 +25,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <type_traits>
-#include <utility>
 
 #include "iAssociatedList.h"
 #include "iIdTraits.h"
@@ -50,7 +49,7 @@ class iMarkrun {
   // string (length 0, no runs) that is still fully usable.
   iMarkrun(iMarkrun&& other) : length(other.length) {
     other.length = 0;
-    SwapRuns(other);
+    runs.Swap(other.runs);
   }
 
   // Self-assignment leaves the string unchanged.
@@ -66,7 +65,7 @@ class iMarkrun {
     if (this != &other) {
       length = other.length;
       other.length = 0;
-      SwapRuns(other);
+      runs.Swap(other.runs);
       other.runs.RemoveAll();
     }
     return *this;
@@ -143,33 +142,14 @@ class iMarkrun {
 
  private:
   // Adds one run. A run above every present id (always the case for ids that
-  // arrive in ascending order) is appended directly, with the same entry,
-  // index entry and key range that runs.Add() would give it; this saves
-  // Add()'s two index scans, which would make a sorted rebuild quadratic.
+  // arrive in ascending order) is appended, which saves Add()'s two index
+  // scans; those would make a sorted rebuild quadratic.
   void AddRun(const Id& id, int32_t count, typename Runs::MergeFunc merge) {
-    EntryList& entries = *runs.entries;
-    if (entries.tail != nullptr && !(entries.tail->value.key < id)) {
-      runs.Add(id, count, merge, nullptr);
-      return;
-    }
-    const double k = iKeyTraits<Id>::NumericKey(id);
-    if (entries.count == 0) {
-      runs.minKey = runs.maxKey = k;
+    if (runs.RanksAboveAll(id)) {
+      runs.Append(id, count);
     } else {
-      if (k < runs.minKey) runs.minKey = k;
-      if (k > runs.maxKey) runs.maxKey = k;
+      runs.Add(id, count, merge, nullptr);
     }
-    auto* node = entries.AddTail(Entry{id, count, nullptr});
-    if (entries.count == 1 || entries.count % 10 == 0) {
-      node->value.indexNode = runs.index->AddTail(typename Runs::IndexEntry{id, node});
-    }
-  }
-
-  void SwapRuns(iMarkrun& other) {
-    std::swap(runs.minKey, other.runs.minKey);
-    std::swap(runs.maxKey, other.runs.maxKey);
-    runs.entries.swap(other.runs.entries);
-    runs.index.swap(other.runs.index);
   }
 };
 
