@@ -102,12 +102,15 @@ class iList {
     Remove(node);
   }
 
+  // Frees the nodes from the tail to the head: a recycling allocator hands
+  // the last freed node out first, so the next list built gets them back in
+  // the same memory order, head first.
   void RemoveAll() {
-    Node* node = head;
+    Node* node = tail;
     while (node != nullptr) {
-      Node* next = node->next;
+      Node* prev = node->prev;
       DeleteNode(node);
-      node = next;
+      node = prev;
     }
     count = 0;
     head = current = tail = nullptr;
@@ -149,24 +152,6 @@ class iList {
     head = other.head;
     current = other.current;
     tail = other.tail;
-    other.count = 0;
-    other.head = other.current = other.tail = nullptr;
-    return *this;
-  }
-
-  // Moves all of `other`'s nodes to the tail of this list without copying
-  // them, and leaves `other` empty. The cursor of this list is unchanged.
-  // Gives the same list as AddList(other) followed by other.RemoveAll().
-  iList& Splice(iList& other) {
-    if (this == &other || other.head == nullptr) return *this;
-    if (tail == nullptr) {
-      head = other.head;
-    } else {
-      tail->next = other.head;
-      other.head->prev = tail;
-    }
-    tail = other.tail;
-    count += other.count;
     other.count = 0;
     other.head = other.current = other.tail = nullptr;
     return *this;

@@ -108,7 +108,6 @@ enum Op : uint8_t {
   kRemoveNone,
   kAddList,
   kTakeOver,
-  kSplice,
   kRemoveAll,
   kSetCurrent,
   kAdvanceWalk,
@@ -213,13 +212,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         other.cursor = other.items.end();
         break;
       }
-      case kSplice:
-        list.Splice(other.list);
-        if (&other == &s) break;
-        // Appended without copying; this list's cursor stays where it was.
-        s.items.splice(s.items.end(), other.items);
-        other.cursor = other.items.end();
-        break;
       case kRemoveAll:
         list.RemoveAll();
         s.items.clear();

@@ -13,6 +13,7 @@
 # JOBS sets the number of parallel compile jobs (default 2).
 
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;; esac
 
 seconds="${1:-60}"
 if [[ ! "$seconds" =~ ^[1-9][0-9]*$ ]]; then

@@ -6,6 +6,7 @@
 #
 #   scripts/run.sh [VIDEO]
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 video=${1:-$root/data/Megamind.avi}
 build=$root/build

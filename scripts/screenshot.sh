@@ -7,6 +7,7 @@
 #   scripts/screenshot.sh [OUT.png [VIDEO [FRAMES]]]
 #   defaults: docs/placefinder.png, data/Megamind.avi, 120
 set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;; esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/docs/placefinder.png}
 video=${2:-$root/data/Megamind.avi}

@@ -24,7 +24,7 @@ for arg in "$@"; do
   case "$arg" in
     --dev) packages+=(clang-format) ;;
     -h | --help)
-      sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"
       exit 0
       ;;
     *)

@@ -73,13 +73,11 @@ void FrameProcessor::ResetResult() {
 }
 
 void FrameProcessor::Detect() {
-  // The last frame's nodes go back to the recycling allocator first, from the
-  // tail to the head, so that the new list is built from them in the same
-  // memory order as the old one. Building the new list while the old one is
-  // alive, or handing the nodes back head first, would reverse or interleave
-  // the order frame after frame and scatter the list in memory: walking it
-  // would then miss the cache at every node.
-  while (detections_.tail != nullptr) detections_.Remove(detections_.tail);
+  // The last frame's list is freed before the new one is built, so that the
+  // new one reuses its nodes in the same memory order; building it while the
+  // old one is alive would interleave the two and, frame after frame, scatter
+  // the list in memory, and walking it would miss the cache at every node.
+  detections_.RemoveAll();
   detections_ = detector_.DetectAllShapes(gray_);
   result_.detections = detections_.count;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 #include <random>
 #include <vector>
 
