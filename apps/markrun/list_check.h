@@ -18,40 +18,22 @@
 #include <cstdio>
 #include <list>
 
+#include "check_rounds.h"
 #include "markrun_random.h"
 
 // An element: high half and low half from two draws, in that order.
 using ListElement = uint64_t;
 
 template <typename TestList>
-class ListCheck {
+class ListCheck : public CheckRounds<ListCheck<TestList>> {
  public:
+  static constexpr const char* kName = "iList";
+  static constexpr uint32_t kDotEvery = 3333;
   static constexpr uint32_t kIterations = 100000;
-  static constexpr size_t kMaxSize = 4000;
+  using CheckRounds<ListCheck>::kMaxSize;
 
   ListCheck(TestList& list, std::list<ListElement>& reference, MarkrunRandom& random, FILE* out)
-      : list_(list), reference_(reference), random_(random), out_(out) {}
-
-  // Prints the banner, runs `iterations` iterations with a dot every 3333, and
-  // prints the closing line. Returns false as soon as a mismatch was reported.
-  bool Run(uint32_t iterations = kIterations) {
-    std::fputs("\n========- iList test -========\n\n", out_);
-    for (uint32_t i = 0; i < iterations; ++i) {
-      if (!Iterate(i)) return false;
-      if (i % 3333 == 0) {
-        std::fputs(".", out_);
-        std::fflush(out_);
-      }
-    }
-    std::fputs("\n>> iList test is finished successfully.\n\n", out_);
-    std::fflush(out_);
-    return true;
-  }
-
-  bool Iterate(uint32_t i) {
-    Grow();
-    return Delete(i) && CheckAfterDeleting(i);
-  }
+      : CheckRounds<ListCheck>(random, out), list_(list), reference_(reference) {}
 
   // Appends r / 2 random elements to both lists, then walks them in step and
   // inserts a random element before about every tenth position, at most
@@ -78,15 +60,7 @@ class ListCheck {
     }
   }
 
-  // Deletes a random number of random positions, checking the walk to each.
-  bool Delete(uint32_t i) {
-    const uint32_t m = random_.Draw() % (kMaxSize + 1 - reference_.size());
-    for (uint32_t j = 0; j < m && !reference_.empty(); ++j) {
-      const size_t p = random_.Draw() % reference_.size();
-      if (!DeleteAt(i, p)) return false;
-    }
-    return true;
-  }
+  size_t ReferenceSize() const { return reference_.size(); }
 
   // Walks both lists to position `p` (which must be below the reference
   // size), comparing every element on the way, and removes it from both.
@@ -133,16 +107,10 @@ class ListCheck {
     return high << 32 | low;
   }
 
-  bool Fail(uint32_t i, const char* what) {
-    std::fprintf(out_, "Loop[%u]: %s\n", static_cast<unsigned int>(i), what);
-    std::fflush(out_);
-    return false;
-  }
-
   TestList& list_;
   std::list<ListElement>& reference_;
-  MarkrunRandom& random_;
-  FILE* out_;
+  using CheckRounds<ListCheck>::random_;
+  using CheckRounds<ListCheck>::Fail;
 };
 
 #endif  // APPS_MARKRUN_LIST_CHECK_H_

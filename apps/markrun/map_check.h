@@ -22,40 +22,22 @@
 #include <iterator>
 #include <map>
 
+#include "check_rounds.h"
 #include "markrun_random.h"
 
 using MapKey = uint64_t;
 using MapData = int32_t;
 
 template <typename TestMap>
-class MapCheck {
+class MapCheck : public CheckRounds<MapCheck<TestMap>> {
  public:
+  static constexpr const char* kName = "iAssociatedList";
+  static constexpr uint32_t kDotEvery = 23;
   static constexpr uint32_t kIterations = 700;
-  static constexpr size_t kMaxSize = 4000;
+  using CheckRounds<MapCheck>::kMaxSize;
 
   MapCheck(TestMap& map, std::map<MapKey, MapData>& reference, MarkrunRandom& random, FILE* out)
-      : map_(map), reference_(reference), random_(random), out_(out) {}
-
-  // Prints the banner, runs `iterations` iterations with a dot every 23, and
-  // prints the closing line. Returns false as soon as a mismatch was reported.
-  bool Run(uint32_t iterations = kIterations) {
-    std::fputs("\n========- iAssociatedList test -========\n\n", out_);
-    for (uint32_t i = 0; i < iterations; ++i) {
-      if (!Iterate(i)) return false;
-      if (i % 23 == 0) {
-        std::fputs(".", out_);
-        std::fflush(out_);
-      }
-    }
-    std::fputs("\n>> iAssociatedList test is finished successfully.\n\n", out_);
-    std::fflush(out_);
-    return true;
-  }
-
-  bool Iterate(uint32_t i) {
-    Grow();
-    return Delete(i) && CheckAfterDeleting(i);
-  }
+      : CheckRounds<MapCheck>(random, out), map_(map), reference_(reference) {}
 
   // Adds r random keys to both. The reference keeps a pair already present;
   // the list under test replaces it with equal data.
@@ -71,15 +53,7 @@ class MapCheck {
     }
   }
 
-  // Deletes a random number of random keys, checking the walk to each.
-  bool Delete(uint32_t i) {
-    const uint32_t m = random_.Draw() % (kMaxSize + 1 - reference_.size());
-    for (uint32_t j = 0; j < m && !reference_.empty(); ++j) {
-      const size_t p = random_.Draw() % reference_.size();
-      if (!DeleteAt(i, p)) return false;
-    }
-    return true;
-  }
+  size_t ReferenceSize() const { return reference_.size(); }
 
   // Looks up the reference's keys 0 to `p` (counted from the smallest; `p`
   // must be below the reference size) in the list under test, then removes
@@ -116,16 +90,10 @@ class MapCheck {
   }
 
  private:
-  bool Fail(uint32_t i, const char* what) {
-    std::fprintf(out_, "Loop[%u]: %s\n", static_cast<unsigned int>(i), what);
-    std::fflush(out_);
-    return false;
-  }
-
   TestMap& map_;
   std::map<MapKey, MapData>& reference_;
-  MarkrunRandom& random_;
-  FILE* out_;
+  using CheckRounds<MapCheck>::random_;
+  using CheckRounds<MapCheck>::Fail;
 };
 
 #endif  // APPS_MARKRUN_MAP_CHECK_H_
