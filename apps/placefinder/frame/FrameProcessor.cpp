@@ -83,32 +83,53 @@ void FrameProcessor::Detect() {
 }
 
 void FrameProcessor::Recognise() {
-  frameString_.SetIds(detections_, false);
-  result_.runs = frameString_.RunCount();
+  BuildFrameString();
+  Search();
+}
+
+void FrameProcessor::BuildFrameString() { frameString_.SetIds(detections_, false); }
+
+void FrameProcessor::Search() { SearchString(frameString_); }
+
+void FrameProcessor::SearchString(const iMarkrun<int16_t>& frameString) {
+  result_.runs = frameString.RunCount();
   iMarkrunCollection<int16_t>& known = *detector_.knownStrings;
-  const uint32_t* found = known.Find(frameString_, &MatchSimilar<int16_t>, &threshold_);
+  const uint32_t* found = known.Find(frameString, &MatchSimilar<int16_t>, &threshold_);
   if (found != nullptr) {
     result_.location = *found;
     // Find() leaves the cursor on the accepted entry.
-    result_.similarity = Similarity(known.entries->current->value.key, frameString_);
+    result_.similarity = Similarity(known.entries->current->value.key, frameString);
     char line[32];
     std::snprintf(line, sizeof line, "LctIdx[%u]", *found);
     result_.locationLine = line;
   } else {
-    known.Add(frameString_, locationCounter_);
+    known.Add(frameString, locationCounter_);
     result_.newLocation = locationCounter_;
     ++locationCounter_;
   }
 }
 
-void FrameProcessor::Label() {
+const FrameResult& FrameProcessor::RecogniseDetected(const FrameProcessor& detected) {
+  CV_Assert(!annotate_);
+  ResetResult();
+  result_.detections = detected.detections_.count;
+  SearchString(detected.frameString_);
+  AppendIdentifierLine(detected.detections_);
+  return result_;
+}
+
+void FrameProcessor::AppendIdentifierLine(const iList<Detection>& detections) {
   int appended = 0;
-  for (const iListNode<Detection>* node = detections_.head;
+  for (const iListNode<Detection>* node = detections.head;
        node != nullptr && appended < kLineLabels; node = node->next, ++appended) {
     char text[6];
     LabelPainter::FormatLabel(static_cast<uint16_t>(node->value.id), text);
     result_.identifierLine.append(text, 5);
   }
+}
+
+void FrameProcessor::Label() {
+  AppendIdentifierLine(detections_);
   if (!annotate_) return;
   labels_.Begin(colour_);
   for (const iListNode<Detection>* node = detections_.head; node != nullptr; node = node->next) {

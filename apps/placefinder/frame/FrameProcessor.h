@@ -12,7 +12,8 @@
 // detection list and the frame string live until the next frame.
 //
 // The stages are public so that benchmarks can time them one by one; Process()
-// runs them in order. Not thread-safe.
+// runs them in order. Not thread-safe; separate processors may be used on
+// separate threads.
 
 #ifndef FRAME_FRAMEPROCESSOR_H_
 #define FRAME_FRAMEPROCESSOR_H_
@@ -76,8 +77,24 @@ class FrameProcessor {
   void Label();                        // identifier line; labels on the image
   void DrawInfo();                     // darkened band and the two text lines
 
+  // Recognise() in two halves, so that the first can run elsewhere.
+  void BuildFrameString();  // the identifier string of the detection list
+  void Search();            // search the known strings, record a new location
+
+  // The result Process() gives on a processor that does not annotate, for a
+  // frame that `detected`, another processor, has taken through Prepare(),
+  // Detect() and BuildFrameString(): its string is searched among, and
+  // recorded into, this processor's known strings. `detected` is not
+  // changed, and only read until this returns.
+  const FrameResult& RecogniseDetected(const FrameProcessor& detected);
+
  private:
   void ResetResult();
+  // Searches `frameString` among the known strings, records it when nothing
+  // matches, and appends the first labels of `detections` to the identifier
+  // line.
+  void SearchString(const iMarkrun<int16_t>& frameString);
+  void AppendIdentifierLine(const iList<Detection>& detections);
 
   const bool annotate_;
   const double threshold_;

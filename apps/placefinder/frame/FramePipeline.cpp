@@ -1,0 +1,160 @@
+#include "FramePipeline.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// One frame on its way through the pipeline. Frame number s uses slot
+// s % slots; the slot is free again once frame s has been consumed.
+struct Slot {
+  cv::Mat frame;
+  double positionMs = 0;
+  FrameProcessor processor{/*annotate=*/false};
+  bool detected = false;
+  std::exception_ptr error;  // from detection
+};
+
+void Detect(Slot& slot) {
+  slot.processor.Prepare(slot.frame);
+  slot.processor.Detect();
+  slot.processor.BuildFrameString();
+}
+
+class Pipeline {
+ public:
+  Pipeline(int workers, const FramePipeline::Reader& read)
+      : read_(read), slots_(2 * static_cast<size_t>(workers) + 2) {
+    for (auto& slot : slots_) slot = std::make_unique<Slot>();
+    try {
+      threads_.emplace_back([this] { ReadFrames(); });
+      for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { DetectFrames(); });
+    } catch (...) {
+      Stop();  // a thread could not be started: join the ones that were
+      throw;
+    }
+  }
+
+  ~Pipeline() { Stop(); }
+
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& thread : threads_) thread.join();
+    threads_.clear();
+  }
+
+  void Consume(const FramePipeline::Consumer& consume) {
+    for (int64_t s = 0;; ++s) {
+      Slot& slot = SlotOf(s);
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return slot.detected || (end_ >= 0 && s >= end_); });
+        if (!slot.detected) break;
+      }
+      if (slot.error) std::rethrow_exception(slot.error);
+      consume(slot.processor, slot.positionMs);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot.detected = false;
+        consumed_ = s + 1;
+      }
+      changed_.notify_all();
+    }
+    if (readError_) std::rethrow_exception(readError_);
+  }
+
+ private:
+  Slot& SlotOf(int64_t s) { return *slots_[static_cast<size_t>(s) % slots_.size()]; }
+
+  void ReadFrames() {
+    const int64_t capacity = static_cast<int64_t>(slots_.size());
+    for (int64_t s = 0;; ++s) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || s - consumed_ < capacity; });
+        if (stop_) return;
+      }
+      Slot& slot = SlotOf(s);
+      bool more = false;
+      std::exception_ptr error;
+      try {
+        more = read_(slot.frame, slot.positionMs);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (more) {
+          readCount_ = s + 1;
+        } else {
+          readError_ = error;
+          end_ = s;
+        }
+      }
+      changed_.notify_all();
+      if (!more) return;
+    }
+  }
+
+  void DetectFrames() {
+    for (;;) {
+      int64_t s;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock,
+                      [&] { return stop_ || next_ < readCount_ || (end_ >= 0 && next_ >= end_); });
+        if (stop_ || next_ >= readCount_) return;
+        s = next_++;
+      }
+      Slot& slot = SlotOf(s);
+      slot.error = nullptr;
+      try {
+        Detect(slot);
+      } catch (...) {
+        slot.error = std::current_exception();
+      }
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        slot.detected = true;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  const FramePipeline::Reader& read_;
+  std::vector<std::unique_ptr<Slot>> slots_;
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stop_ = false;
+  int64_t readCount_ = 0;  // frames read
+  int64_t next_ = 0;       // the next frame to detect
+  int64_t consumed_ = 0;   // frames consumed
+  int64_t end_ = -1;       // the number of frames, once the reader has met the end
+  std::exception_ptr readError_;
+};
+
+}  // namespace
+
+void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume) {
+  CV_Assert(threads >= 1);
+  if (threads == 1) {
+    Slot slot;
+    while (read(slot.frame, slot.positionMs)) {
+      Detect(slot);
+      consume(slot.processor, slot.positionMs);
+    }
+    return;
+  }
+  Pipeline pipeline(threads - 1, read);
+  pipeline.Consume(consume);
+}
