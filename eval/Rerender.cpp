@@ -1,0 +1,112 @@
+// Re-renders a video with one change a camera meets on a second visit, for the
+// revisit benchmark (scripts/revisit_benchmark.sh). Every frame of the input
+// is read in order, changed, and written to a Motion-JPEG AVI at the input's
+// frame rate and size.
+//
+//   Rerender IN OUT CHANGE
+//   Rerender --fps IN        prints the frame rate IN declares (25 if none)
+//
+// CHANGE is one of:
+//   brighter   pixel values times 1.3 (saturating)
+//   darker     pixel values times 0.7
+//   blur       a 5 x 5 Gaussian blur
+//   noise      Gaussian noise of standard deviation 12, the same seed every run
+//   recompress written at JPEG quality 15 instead of 95
+//   shift      moved 4 pixels right and 3 down, the border repeated
+// Prints the number of frames written.
+
+#include <cstdio>
+#include <cstring>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <string>
+
+namespace {
+
+const char* const kChanges[] = {"brighter", "darker", "blur", "noise", "recompress", "shift"};
+
+void Change(const std::string& change, const cv::Mat& in, cv::Mat& out, cv::RNG& rng) {
+  if (change == "brighter") {
+    in.convertTo(out, -1, 1.3, 0.0);
+  } else if (change == "darker") {
+    in.convertTo(out, -1, 0.7, 0.0);
+  } else if (change == "blur") {
+    cv::GaussianBlur(in, out, cv::Size(5, 5), 0);
+  } else if (change == "noise") {
+    cv::Mat noise(in.size(), CV_16SC3);
+    rng.fill(noise, cv::RNG::NORMAL, 0, 12);
+    cv::Mat wide;
+    in.convertTo(wide, CV_16SC3);
+    cv::Mat(wide + noise).convertTo(out, CV_8UC3);  // saturating
+  } else if (change == "shift") {
+    const cv::Mat move = (cv::Mat_<double>(2, 3) << 1, 0, 4, 0, 1, 3);
+    cv::warpAffine(in, out, move, in.size(), cv::INTER_NEAREST, cv::BORDER_REPLICATE);
+  } else {
+    in.copyTo(out);  // recompress: the change is in the writer's quality
+  }
+}
+
+// The frame rate a capture declares, or 25 where it declares none that makes
+// sense.
+double FrameRate(const cv::VideoCapture& capture) {
+  const double fps = capture.get(cv::CAP_PROP_FPS);
+  return fps > 0 && fps < 1000 ? fps : 25.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  if (argc == 3 && std::strcmp(argv[1], "--fps") == 0) {
+    cv::VideoCapture capture(argv[2], cv::CAP_FFMPEG);
+    if (!capture.isOpened()) {
+      std::fprintf(stderr, "Rerender: cannot open %s as a video\n", argv[2]);
+      return 1;
+    }
+    std::printf("%g\n", FrameRate(capture));
+    return 0;
+  }
+  bool known = false;
+  for (const char* c : kChanges) known = known || (argc == 4 && std::strcmp(argv[3], c) == 0);
+  if (!known) {
+    std::fprintf(stderr,
+                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN\n"
+                 "CHANGE: brighter, darker, blur, noise, recompress or shift\n");
+    return 2;
+  }
+  const std::string change = argv[3];
+  cv::VideoCapture capture(argv[1], cv::CAP_FFMPEG);
+  if (!capture.isOpened()) {
+    std::fprintf(stderr, "Rerender: cannot open %s as a video\n", argv[1]);
+    return 1;
+  }
+  const double fps = FrameRate(capture);
+  cv::Mat frame;
+  cv::Mat changed;
+  cv::VideoWriter writer;
+  cv::RNG rng(20261210);
+  int frames = 0;
+  while (capture.read(frame) && !frame.empty()) {
+    if (!writer.isOpened()) {
+      const bool opened =
+          writer.open(argv[2], cv::CAP_OPENCV_MJPEG, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                      fps, frame.size(), true);
+      if (!opened) {
+        std::fprintf(stderr, "Rerender: cannot write %s\n", argv[2]);
+        return 1;
+      }
+      writer.set(cv::VIDEOWRITER_PROP_QUALITY, change == "recompress" ? 15 : 95);
+    }
+    Change(change, frame, changed, rng);
+    writer.write(changed);
+    ++frames;
+  }
+  if (frames == 0) {
+    std::fprintf(stderr, "Rerender: no frame could be read from %s\n", argv[1]);
+    return 1;
+  }
+  writer.release();
+  std::printf("%d\n", frames);
+  return 0;
+}
