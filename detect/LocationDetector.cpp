@@ -3,6 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgproc.hpp>
+#include <type_traits>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define PF_HAVE_AVX2_SCAN 1
+#else
+#define PF_HAVE_AVX2_SCAN 0
+#endif
 
 #include "Contrast.h"
 
@@ -64,10 +72,170 @@ struct ShapeThreshold {
   constexpr int32_t operator()() const { return LocationDetector::kShapeThreshold; }
 };
 
+#if PF_HAVE_AVX2_SCAN
+// The stretch of one row where the outer box follows the inner box, for
+// 32-bit sums: the eight corner columns (see the hot loop of ScanPass), the
+// outer box's left edges j = first, first + t, ... < end, and what a detection
+// at j records (x = j + p).
+struct FollowRow {
+  const int32_t* corner[8];  // a0, a1, b0, b1, c0, c1, d0, d1
+  int32_t first;
+  int32_t end;
+  int32_t t;
+  int32_t p;
+  int32_t y;
+};
+
+// For each set of eight lanes (a bit per lane), the numbers of its lanes in
+// ascending order, padded with zeros: the shuffle that packs the reported
+// lanes of a group to the front.
+struct LanePacking {
+  uint8_t lanes[256][8];
+  constexpr LanePacking() : lanes() {
+    for (int32_t bits = 0; bits < 256; ++bits) {
+      int32_t next = 0;
+      for (int32_t lane = 0; lane < 8; ++lane) {
+        if (bits & (1 << lane)) lanes[bits][next++] = static_cast<uint8_t>(lane);
+      }
+    }
+  }
+};
+constexpr LanePacking kLanePacking;
+
+// Positions per block of the vector scan (a multiple of 8): the block's
+// sums and reported columns live on the stack.
+constexpr int32_t kBlock = 256;
+// The largest box width, in steps, for which the vector scan reuses the sums
+// of the box's left edge as those of its right edge (see below).
+constexpr int32_t kMaxReuse = 64;
+
+// Tests eight positions at once: `inner` and `outer` are exact sums below
+// 2^31. The bit of a lane is set when its contrast exceeds the threshold
+// held in `left` (threshold) and `right` (65534 - threshold). d = 2 inner -
+// outer read as a signed 32-bit number is exact (|d| <= outer); the products
+// threshold * outer and (65534 - threshold) * |d| stay below 2^47 and are
+// formed as unsigned 32 x 32 -> 64-bit products, on the even lanes and then
+// on the odd ones, and compared as signed 64-bit numbers.
+__attribute__((target("avx2"))) inline uint32_t ExceedsAvx2(__m256i inner, __m256i outer,
+                                                            __m256i left, __m256i right) {
+  const __m256i d = _mm256_abs_epi32(_mm256_sub_epi32(_mm256_add_epi32(inner, inner), outer));
+  const __m256i even =
+      _mm256_cmpgt_epi64(_mm256_mul_epu32(right, d), _mm256_mul_epu32(left, outer));
+  const __m256i odd = _mm256_cmpgt_epi64(_mm256_mul_epu32(right, _mm256_srli_epi64(d, 32)),
+                                         _mm256_mul_epu32(left, _mm256_srli_epi64(outer, 32)));
+  return static_cast<uint32_t>(
+      _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_blend_epi32(even, odd, 0xAA))));
+}
+
+// The first step of a block of the vector scan (see ScanFollowRowAvx2): the
+// outer sums of positions 0 .. n - 1 from j on, and their inner sums, through
+// the column strips when q != 0.
+__attribute__((target("avx2"))) inline void BlockSums(const FollowRow& row, int32_t q, int32_t j,
+                                                      int32_t n, int32_t* strips,
+                                                      int32_t* innerSums, int32_t* outerSums) {
+  const int32_t t = row.t;
+  const uint32_t* const a0 = reinterpret_cast<const uint32_t*>(row.corner[0]) + j;
+  const uint32_t* const a1 = reinterpret_cast<const uint32_t*>(row.corner[1]) + j;
+  const uint32_t* const b0 = reinterpret_cast<const uint32_t*>(row.corner[2]) + j;
+  const uint32_t* const b1 = reinterpret_cast<const uint32_t*>(row.corner[3]) + j;
+  const uint32_t* const c0 = reinterpret_cast<const uint32_t*>(row.corner[4]) + j;
+  const uint32_t* const c1 = reinterpret_cast<const uint32_t*>(row.corner[5]) + j;
+  const uint32_t* const d0 = reinterpret_cast<const uint32_t*>(row.corner[6]) + j;
+  const uint32_t* const d1 = reinterpret_cast<const uint32_t*>(row.corner[7]) + j;
+  for (int32_t i = 0; i < n; ++i) {
+    const int32_t at = i * t;
+    outerSums[i] = static_cast<int32_t>((d1[at] - d0[at]) - (c1[at] - c0[at]));
+  }
+  if (q != 0) {
+    // strips[i]: the column strip of the box's left edge at position i.
+    // b0 + q t = b1 and a0 + q t = a1, so strips 0 .. n + q - 1 read columns
+    // from the first position's left edge to the last one's right edge,
+    // which the scalar loop reads as well.
+    for (int32_t i = 0; i < n + q; ++i) {
+      const int32_t at = i * t;
+      strips[i] = static_cast<int32_t>(b0[at] - a0[at]);
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      innerSums[i] = static_cast<int32_t>(static_cast<uint32_t>(strips[i + q]) -
+                                          static_cast<uint32_t>(strips[i]));
+    }
+  } else {
+    for (int32_t i = 0; i < n; ++i) {
+      const int32_t at = i * t;
+      innerSums[i] = static_cast<int32_t>((b1[at] - b0[at]) - (a1[at] - a0[at]));
+    }
+  }
+}
+
+// Visits the positions of `row` in blocks of whole groups of eight, in order,
+// and appends those whose contrast exceeds `threshold` (0 .. 32766), exactly
+// as the scalar loop does. Returns the first j it has not visited; fewer than
+// eight positions are left from there, for the scalar loop.
+//
+// A block goes in three steps. First the sums, with scalar loads (the columns
+// are t apart, and a gather is slower than the loads it replaces), modulo
+// 2^32 as in the scalar loop, so that inner and outer come out exact (below
+// 2^31). When the box is a whole number q of steps wide (every shape of the
+// full search), the right edge of the box at a position is the left edge of
+// the box q positions on, so the inner sum is a difference of two column
+// strips of one array and costs two loads instead of four. Then the test, on
+// eight positions at once without a branch, and the columns of the reported
+// lanes are packed in order into a list. Last, the list becomes detections.
+// So neither the test nor the packing waits on a branch that depends on the
+// image.
+__attribute__((target("avx2"))) int32_t ScanFollowRowAvx2(const FollowRow& row, const Pass& pass,
+                                                          int32_t threshold,
+                                                          iList<Detection>& out) {
+  alignas(32) int32_t strips[kBlock + kMaxReuse];
+  alignas(32) int32_t innerSums[kBlock];
+  alignas(32) int32_t outerSums[kBlock];
+  int32_t columns[kBlock];
+  const int32_t t = row.t;
+  const int32_t q = pass.bw % t == 0 && pass.bw / t <= kMaxReuse ? pass.bw / t : 0;
+  const __m256i left = _mm256_set1_epi32(threshold);
+  const __m256i right = _mm256_set1_epi32(2 * ContrastDecision::kMaxResponse - threshold);
+  const __m256i step = _mm256_set1_epi32(t);
+  int32_t j = row.first;
+  for (;;) {
+    const int32_t remaining = (row.end - j + t - 1) / t;  // positions j, j + t, ... < end
+    const int32_t n = std::min(kBlock, remaining & ~7);
+    if (n == 0) break;
+    BlockSums(row, q, j, n, strips, innerSums, outerSums);
+    int32_t found = 0;
+    for (int32_t i = 0; i < n; i += 8) {
+      const uint32_t bits = ExceedsAvx2(
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(innerSums + i)),
+          _mm256_load_si256(reinterpret_cast<const __m256i*>(outerSums + i)), left, right);
+      const __m256i lanes = _mm256_cvtepu8_epi32(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kLanePacking.lanes[bits])));
+      const __m256i x =
+          _mm256_add_epi32(_mm256_set1_epi32(j + row.p + i * t), _mm256_mullo_epi32(lanes, step));
+      // Writes eight columns, of which the reported ones count; found <= i,
+      // so they stay within the n columns of the block.
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns + found), x);
+      found += __builtin_popcount(bits);
+    }
+    for (int32_t k = 0; k < found; ++k) {
+      out.AddTail(Detection{pass.id, columns[k], row.y, pass.bw, pass.bh});
+    }
+    j += n * t;
+  }
+  return j;
+}
+
+bool ProcessorHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+#endif
+
 // Appends the positions of the pass whose contrast exceeds the threshold
-// (see ContrastDecision::Exceeds). The outer box fits in the frame.
+// (see ContrastDecision::Exceeds). The outer box fits in the frame. With
+// `vector` (only for 32-bit sums, on a processor with AVX2) the stretch where
+// the outer box follows the inner box goes through the vector scan.
 template <typename Sums, typename Threshold>
-void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, iList<Detection>& out) {
+void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, bool vector,
+              iList<Detection>& out) {
   using Element = typename Sums::Element;
   using Value = typename Sums::Value;
   const int32_t W = sums.cols - 1;
@@ -118,6 +286,16 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, iList<
       const Element* const d1 = outerBottom + ow;
       const int32_t jEnd = followEnd - p;
       int32_t j = x - p;
+#if PF_HAVE_AVX2_SCAN
+      if constexpr (std::is_same_v<Sums, Sums32>) {
+        if (vector) {
+          const FollowRow row{{a0, a1, b0, b1, c0, c1, d0, d1}, j, jEnd, t, p, y};
+          j = ScanFollowRowAvx2(row, pass, threshold(), out);
+        }
+      }
+#else
+      (void)vector;
+#endif
       for (; j < jEnd; j += t) {
         const Value inner =
             (Sums::Load(b1 + j) - Sums::Load(b0 + j)) - (Sums::Load(a1 + j) - Sums::Load(a0 + j));
@@ -135,7 +313,7 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, iList<
 
 template <typename Sums>
 void ScanShape(const cv::Mat& sums, int32_t boxWidth, int32_t boxHeight, int32_t shapeCode,
-               const ContrastDecision& decision, iList<Detection>& out) {
+               const ContrastDecision& decision, bool vector, iList<Detection>& out) {
   const int32_t W = sums.cols - 1;
   const int32_t H = sums.rows - 1;
   const int64_t frameArea = static_cast<int64_t>(W) * H;
@@ -166,15 +344,24 @@ void ScanShape(const cv::Mat& sums, int32_t boxWidth, int32_t boxHeight, int32_t
       AddAllPositions(pass, W, H, out);
     } else if (outerFits) {
       if (decision.threshold() == LocationDetector::kShapeThreshold) {
-        ScanPass<Sums>(sums, pass, ShapeThreshold(), out);
+        ScanPass<Sums>(sums, pass, ShapeThreshold(), vector, out);
       } else {
-        ScanPass<Sums>(sums, pass, RuntimeThreshold{decision.threshold()}, out);
+        ScanPass<Sums>(sums, pass, RuntimeThreshold{decision.threshold()}, vector, out);
       }
     }
   }
 }
 
 }  // namespace
+
+bool LocationDetector::VectorScanAvailable() {
+#if PF_HAVE_AVX2_SCAN
+  static const bool available = ProcessorHasAvx2();
+  return available;
+#else
+  return false;
+#endif
+}
 
 bool LocationDetector::ComputeSums(const cv::Mat& image) {
   CV_CheckTypeEQ(image.type(), CV_8UC1, "LocationDetector needs an 8-bit one-channel image");
@@ -191,9 +378,9 @@ void LocationDetector::Scan(int32_t boxWidth, int32_t boxHeight, int32_t shapeCo
   const ContrastDecision decision(threshold);
   if (decision.ReportsNone()) return;
   if (sumMatrix.depth() == CV_32S) {
-    ScanShape<Sums32>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, out);
+    ScanShape<Sums32>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, UsesVectorScan(), out);
   } else {
-    ScanShape<Sums64>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, out);
+    ScanShape<Sums64>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, false, out);
   }
 }
 

@@ -40,6 +40,12 @@
 // to the location recognition, which fills and searches it; the detector only
 // holds it (as an empty collection at first) and never touches it.
 //
+// The scan of frames with 32-bit sums has two implementations that give the
+// same lists: a vector scan, used where the processor has AVX2 (checked at run
+// time, so the binary also runs where it does not), and a scalar one. A
+// detector takes the vector scan when it can; SetScalarScan(true) keeps it on
+// the scalar one, which lets tests compare the two on one machine.
+//
 // Not thread-safe: a detection writes sumMatrix.
 
 #ifndef DETECT_LOCATIONDETECTOR_H_
@@ -83,6 +89,14 @@ class LocationDetector {
   // list. Gives the same list as seven Detect() calls joined in order.
   iList<Detection> DetectAllShapes(const cv::Mat& image);
 
+  // True when the processor runs the vector scan.
+  static bool VectorScanAvailable();
+  // Keeps this detector on the scalar scan (true) or lets it take the vector
+  // scan where the processor has it (false, the default).
+  void SetScalarScan(bool scalar) { scalarScan_ = scalar; }
+  // True when this detector's scans of 32-bit sums use the vector scan.
+  bool UsesVectorScan() const { return !scalarScan_ && VectorScanAvailable(); }
+
  private:
   // Fills sumMatrix with the integral image of `image`. Returns false when
   // there is nothing to search (empty image).
@@ -90,6 +104,8 @@ class LocationDetector {
   // Scans sumMatrix for one shape and appends the detections to `out`.
   void Scan(int32_t boxWidth, int32_t boxHeight, int32_t shapeCode, int32_t threshold,
             iList<Detection>& out) const;
+
+  bool scalarScan_ = false;
 };
 
 #endif  // DETECT_LOCATIONDETECTOR_H_

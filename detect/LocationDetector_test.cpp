@@ -346,13 +346,31 @@ TEST(LocationDetectorTest, ShapeCodeKeepsLowEightBits) {
 
 // --- Differential test -----------------------------------------------------
 
+// The differential tests run once on each scan: the vector scan (skipped on
+// a processor without AVX2) and the scalar one.
+class ScanTest : public testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!GetParam() && !LocationDetector::VectorScanAvailable()) {
+      GTEST_SKIP() << "the processor has no AVX2: only the scalar scan runs";
+    }
+    detector.SetScalarScan(GetParam());
+    ASSERT_EQ(detector.UsesVectorScan(), !GetParam());
+  }
+  LocationDetector detector;
+};
+
+INSTANTIATE_TEST_SUITE_P(BothScans, ScanTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Scalar" : "Vector";
+                         });
+
 // Small random frames (some narrower or lower than an outer box), the seven
 // shapes and a few odd ones, thresholds from negative to beyond the largest
 // response, against the reference with pixel-by-pixel sums. One detector runs
 // them all, so its sum matrix also changes size from frame to frame.
-TEST(LocationDetectorTest, MatchesBruteForceOnRandomFrames) {
+TEST_P(ScanTest, MatchesBruteForceOnRandomFrames) {
   std::mt19937 random(20240611);
-  LocationDetector detector;
   const int32_t thresholds[] = {-7, -1, 0, 1, 3000, 12000, 20000, 32766, 32767};
   const int32_t extraShapes[][3] = {{3, 1, 1}, {5, 5, 3}, {6, 7, 13}, {0x1FF, 24, 9}};
   int64_t compared = 0;
@@ -383,6 +401,49 @@ TEST(LocationDetectorTest, MatchesBruteForceOnRandomFrames) {
     EXPECT_EQ(detector.sumMatrix.cols, W + 1);
   }
   EXPECT_GT(compared, 10000);  // the frames do produce detections
+}
+
+// Rows of more positions than the vector scan takes in one block, with
+// the box widths a whole number of steps (the seven shapes) and not (odd
+// shapes), against the reference.
+TEST_P(ScanTest, MatchesBruteForceOnWideFrames) {
+  std::mt19937 random(5);
+  const int32_t shapes[][3] = {{0, 16, 16}, {1, 32, 16}, {4, 64, 16}, {6, 7, 5}, {9, 18, 6}};
+  for (int32_t W : {1100, 2101}) {
+    const cv::Mat image = Blocks(random, W, 44, 40);
+    for (const auto& shape : shapes) {
+      SCOPED_TRACE(testing::Message() << W << " wide, " << shape[1] << "x" << shape[2]);
+      const std::vector<Scored> scored =
+          ReferenceScan(W, 44, shape[1], shape[2], shape[0], -1, PixelSum{image});
+      for (int32_t threshold : {0, 3000, 12000}) {
+        const std::vector<Detection> expected = Select(scored, threshold);
+        ASSERT_FALSE(expected.empty());
+        EXPECT_EQ(Detect(detector, image, shape[1], shape[2], shape[0], threshold), expected);
+      }
+    }
+  }
+}
+
+// Frames of the size the program sees: both scans give the same lists, the
+// whole search and single shapes at other thresholds.
+TEST(LocationDetectorTest, VectorAndScalarScansAgree) {
+  if (!LocationDetector::VectorScanAvailable()) GTEST_SKIP() << "the processor has no AVX2";
+  std::mt19937 random(17);
+  LocationDetector vector;
+  LocationDetector scalar;
+  scalar.SetScalarScan(true);
+  for (int32_t frame = 0; frame < 4; ++frame) {
+    const cv::Mat image = Blocks(random, 640 + 17 * frame, 480 - 9 * frame, 60);
+    const std::vector<Detection> all = ToVector(vector.DetectAllShapes(image));
+    EXPECT_GT(all.size(), 1000u);
+    EXPECT_EQ(all, ToVector(scalar.DetectAllShapes(image)));
+    for (int32_t threshold : {0, 1, 5000, 20000, 32766}) {
+      EXPECT_EQ(Detect(vector, image, 16, 16, 0, threshold),
+                Detect(scalar, image, 16, 16, 0, threshold));
+      EXPECT_EQ(Detect(vector, image, 21, 11, 3, threshold),
+                Detect(scalar, image, 21, 11, 3, threshold));
+    }
+  }
 }
 
 // A frame of another size re-creates the sum matrix for its size; the results

@@ -15,7 +15,8 @@
 // out (a frame of zeros when there are none).
 //
 // The detector's lists must equal those of BruteForceDetector, with sound
-// links, a matching count and no cursor. A mismatch aborts.
+// links, a matching count and no cursor, on the vector scan (where the
+// processor has AVX2) and on the scalar scan alike. A mismatch aborts.
 
 #include <cstdint>
 #include <cstdio>
@@ -142,8 +143,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  LocationDetector detector;
-  Compare(detector, frame, shape, threshold, allShapes);
-  if (transposed) Compare(detector, frame.t(), shape, threshold, allShapes);
+  for (bool scalar : {false, true}) {
+    LocationDetector detector;
+    detector.SetScalarScan(scalar);
+    Compare(detector, frame, shape, threshold, allShapes);
+    if (transposed) Compare(detector, frame.t(), shape, threshold, allShapes);
+  }
   return 0;
 }
