@@ -63,12 +63,10 @@ cv::Mat VideoFrame(const std::string& name, int32_t index) {
 // Positions visited by the seven shapes: every one is reported at a negative
 // threshold, so counting the detections counts them.
 int64_t VisitedPositions(const cv::Mat& gray) {
-  static constexpr int32_t kShapes[7][3] = {{0, 16, 16}, {1, 32, 16},   {2, 16, 32},  {4, 64, 16},
-                                            {8, 16, 64}, {16, 128, 16}, {32, 16, 128}};
   LocationDetector detector;
   int64_t positions = 0;
-  for (const auto& shape : kShapes) {
-    positions += detector.Detect(gray, shape[1], shape[2], shape[0], -1).count;
+  for (const BoxShape& shape : LocationDetector::kShapes) {
+    positions += detector.Detect(gray, shape.width, shape.height, shape.code, -1).count;
   }
   return positions;
 }

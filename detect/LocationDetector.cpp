@@ -35,15 +35,6 @@ struct Sums64 {
   static Value Load(const Element* p) { return static_cast<Value>(*p); }
 };
 
-struct Shape {
-  int32_t code;
-  int32_t width;
-  int32_t height;
-};
-
-constexpr Shape kShapes[] = {{0, 16, 16}, {1, 32, 16},   {2, 16, 32},  {4, 64, 16},
-                             {8, 16, 64}, {16, 128, 16}, {32, 16, 128}};
-
 // One pass of the search: box bw x bh, step t, ring margin m.
 struct Pass {
   int16_t id;
@@ -396,7 +387,7 @@ iList<Detection> LocationDetector::DetectAllShapes(const cv::Mat& image) {
   if (!ComputeSums(image)) return result;
   // Scan appends at the tail, so scanning every shape into one list gives the
   // seven lists joined in order without copying or moving a node.
-  for (const Shape& shape : kShapes) {
+  for (const BoxShape& shape : kShapes) {
     Scan(shape.width, shape.height, shape.code, kShapeThreshold, result);
   }
   return result;

@@ -60,8 +60,19 @@
 #include "iList.h"
 #include "iMarkrun.h"
 
+// A base box shape of the search: its code (the high byte of its ids) and
+// its base width and height.
+struct BoxShape {
+  int32_t code;
+  int32_t width;
+  int32_t height;
+};
+
 class LocationDetector {
  public:
+  // The seven shapes DetectAllShapes() searches, in its order.
+  static constexpr BoxShape kShapes[7] = {{0, 16, 16}, {1, 32, 16},   {2, 16, 32},  {4, 64, 16},
+                                          {8, 16, 64}, {16, 128, 16}, {32, 16, 128}};
   // Frames with more pixels than this get 64-bit sums.
   static constexpr int64_t kMaxPixelsFor32BitSums = 8421504;
   // The threshold DetectAllShapes() uses for every shape.

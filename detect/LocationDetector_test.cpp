@@ -12,6 +12,8 @@
 #include <random>
 #include <vector>
 
+#include "ReferenceDetector.h"
+
 bool operator==(const Detection& a, const Detection& b) {
   return a.id == b.id && a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
@@ -22,9 +24,6 @@ void PrintTo(const Detection& d, std::ostream* os) {
 }
 
 namespace {
-
-constexpr int32_t kShapes[7][3] = {{0, 16, 16}, {1, 32, 16},   {2, 16, 32},  {4, 64, 16},
-                                   {8, 16, 64}, {16, 128, 16}, {32, 16, 128}};
 
 // Copies the list into a vector, checking its links on the way: a list handed
 // over whole has consistent next/prev links, a matching count and no cursor.
@@ -63,101 +62,6 @@ std::vector<Detection> WithId(const std::vector<Detection>& all, int16_t id) {
 
 bool Contains(const std::vector<Detection>& all, const Detection& wanted) {
   return std::find(all.begin(), all.end(), wanted) != all.end();
-}
-
-// A visited box position with its response.
-struct Scored {
-  Detection detection;
-  int32_t response;
-};
-
-// The detector written out step by step from its definition, independent of
-// the one under test: the scale factor in single precision, the outer box
-// moved into the frame by the explicit shifts, the response from a
-// double-precision quotient. Box sums come from `boxSum(left, top, right,
-// bottom)` (exclusive right and bottom edges).
-template <typename BoxSum>
-std::vector<Scored> ReferenceScan(int32_t W, int32_t H, int32_t boxWidth, int32_t boxHeight,
-                                  int32_t code, int32_t threshold, const BoxSum& boxSum) {
-  std::vector<Scored> out;
-  for (int32_t k = 1;; ++k) {
-    const float s = 0.25f * static_cast<float>(k) + 0.75f;
-    const int32_t bw = static_cast<int32_t>(static_cast<float>(boxWidth) * s);
-    const int32_t bh = static_cast<int32_t>(static_cast<float>(boxHeight) * s);
-    const int32_t t = static_cast<int32_t>(4 * s);
-    if (static_cast<int64_t>(W) * H < 2 * static_cast<int64_t>(bw) * bh) break;
-    const double sum = bw + bh;
-    const int32_t m = static_cast<int32_t>(
-        (std::sqrt(sum * sum + 4.0 * static_cast<double>(bw) * bh) - sum) * 0.5);
-    const int32_t p = m / 2;
-    const int16_t id = static_cast<int16_t>((code & 0xFF) * 256 + (k & 0xFF));
-    for (int32_t y = 0; y < H - bh; y += t) {
-      for (int32_t x = 0; x < W - bw; x += t) {
-        int32_t r = 0;
-        bool fits = x + bw <= W && y + bh <= H;
-        int32_t left = std::max(x - p, 0);
-        int32_t top = std::max(y - p, 0);
-        int32_t right = left + bw + m;
-        int32_t bottom = top + bh + m;
-        if (fits && right > W) {
-          const int32_t d = right - W;
-          if (d > left) {
-            fits = false;
-          } else {
-            left -= d;
-            right = W;
-          }
-        }
-        if (fits && bottom > H) {
-          const int32_t d = bottom - H;
-          if (d > top) {
-            fits = false;
-          } else {
-            top -= d;
-            bottom = H;
-          }
-        }
-        if (fits) {
-          const int64_t inner = boxSum(x, y, x + bw, y + bh);
-          const int64_t ring = boxSum(left, top, right, bottom) - inner;
-          if (inner > ring) {
-            r = 32767 - static_cast<int32_t>(static_cast<double>(ring) * 32767 / inner);
-          } else if (ring != 0) {
-            r = static_cast<int32_t>(static_cast<double>(inner) * 32767 / ring) - 32767;
-          }
-        }
-        if (std::abs(r) > threshold) out.push_back({Detection{id, x, y, bw, bh}, r});
-      }
-    }
-  }
-  return out;
-}
-
-// Sums the pixels of a box one by one.
-struct PixelSum {
-  const cv::Mat& image;
-  int64_t operator()(int32_t left, int32_t top, int32_t right, int32_t bottom) const {
-    int64_t sum = 0;
-    for (int32_t y = top; y < bottom; ++y) {
-      const uint8_t* row = image.ptr<uint8_t>(y);
-      for (int32_t x = left; x < right; ++x) sum += row[x];
-    }
-    return sum;
-  }
-};
-
-std::vector<Detection> Select(const std::vector<Scored>& scored, int32_t threshold) {
-  std::vector<Detection> out;
-  for (const Scored& s : scored) {
-    if (std::abs(s.response) > threshold) out.push_back(s.detection);
-  }
-  return out;
-}
-
-std::vector<Detection> BruteForce(const cv::Mat& image, int32_t width, int32_t height, int32_t code,
-                                  int32_t threshold) {
-  return Select(ReferenceScan(image.cols, image.rows, width, height, code, -1, PixelSum{image}),
-                threshold);
 }
 
 // A frame with a square of `inside` at (x, y) on `outside`.
@@ -243,8 +147,9 @@ TEST(LocationDetectorTest, WhiteSquareAllShapes) {
 
   // The same list as seven separate searches joined in order.
   std::vector<Detection> joined;
-  for (const auto& shape : kShapes) {
-    const std::vector<Detection> one = Detect(detector, image, shape[1], shape[2], shape[0], 12000);
+  for (const BoxShape& shape : LocationDetector::kShapes) {
+    const std::vector<Detection> one =
+        Detect(detector, image, shape.width, shape.height, shape.code, 12000);
     joined.insert(joined.end(), one.begin(), one.end());
   }
   EXPECT_EQ(all, joined);
@@ -268,8 +173,8 @@ TEST(LocationDetectorTest, PositionCountOf640x480) {
   const cv::Mat image(480, 640, CV_8UC1, cv::Scalar(0));
   LocationDetector detector;
   int64_t positions = 0;
-  for (const auto& shape : kShapes) {
-    positions += detector.Detect(image, shape[1], shape[2], shape[0], -1).count;
+  for (const BoxShape& shape : LocationDetector::kShapes) {
+    positions += detector.Detect(image, shape.width, shape.height, shape.code, -1).count;
   }
   EXPECT_EQ(positions, 392106);
 }
@@ -394,7 +299,9 @@ TEST_P(ScanTest, MatchesBruteForceOnRandomFrames) {
         }
       }
     };
-    for (const auto& shape : kShapes) check(shape[0], shape[1], shape[2], true);
+    for (const BoxShape& shape : LocationDetector::kShapes) {
+      check(shape.code, shape.width, shape.height, true);
+    }
     for (const auto& shape : extraShapes) check(shape[0], shape[1], shape[2], false);
     EXPECT_EQ(ToVector(detector.DetectAllShapes(image)), allShapes);
     EXPECT_EQ(detector.sumMatrix.rows, H + 1);
@@ -529,9 +436,9 @@ TEST(LocationDetectorTest, ExactOnFramesBeyond32BitSums) {
 
   LocationDetector detector;
   std::vector<Detection> expected;
-  for (const auto& shape : kShapes) {
+  for (const BoxShape& shape : LocationDetector::kShapes) {
     const std::vector<Scored> scored =
-        ReferenceScan(W, H, shape[1], shape[2], shape[0], 12000, boxSum);
+        ReferenceScan(W, H, shape.width, shape.height, shape.code, 12000, boxSum);
     for (const Scored& s : scored) expected.push_back(s.detection);
   }
   const std::vector<Detection> all = ToVector(detector.DetectAllShapes(image));

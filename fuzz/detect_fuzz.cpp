@@ -14,7 +14,7 @@
 // then the pixels row by row, the bytes reused from the start when they run
 // out (a frame of zeros when there are none).
 //
-// The detector's lists must equal those of BruteForceDetector, with sound
+// The detector's lists must equal those of the reference detector, with sound
 // links, a matching count and no cursor, on the vector scan (where the
 // processor has AVX2) and on the scalar scan alike. A mismatch aborts.
 
@@ -24,8 +24,8 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "BruteForceDetector.h"
 #include "LocationDetector.h"
+#include "ReferenceDetector.h"
 
 namespace {
 
@@ -94,21 +94,14 @@ uint8_t MapPixel(uint8_t byte, int mapping) {
 }
 
 // Runs one frame through `detector` and the reference.
-void Compare(LocationDetector& detector, const cv::Mat& frame, const int32_t* shape,
+void Compare(LocationDetector& detector, const cv::Mat& frame, const BoxShape& shape,
              int32_t threshold, bool allShapes) {
-  const std::vector<ScoredBox> scored = BruteForceScan(frame, shape[1], shape[2], shape[0]);
-  Expect(detector.Detect(frame, shape[1], shape[2], shape[0], threshold),
-         BruteForceSelect(scored, threshold), "Detect");
+  Expect(detector.Detect(frame, shape.width, shape.height, shape.code, threshold),
+         BruteForce(frame, shape.width, shape.height, shape.code, threshold), "Detect");
   CHECK(detector.sumMatrix.rows == frame.rows + 1 && detector.sumMatrix.cols == frame.cols + 1);
 
   if (!allShapes) return;
-  std::vector<Detection> joined;
-  for (const auto& s : kBruteForceShapes) {
-    const std::vector<Detection> one =
-        BruteForceSelect(s == shape ? scored : BruteForceScan(frame, s[1], s[2], s[0]), 12000);
-    joined.insert(joined.end(), one.begin(), one.end());
-  }
-  Expect(detector.DetectAllShapes(frame), joined, "DetectAllShapes");
+  Expect(detector.DetectAllShapes(frame), BruteForceAllShapes(frame), "DetectAllShapes");
 }
 
 }  // namespace
@@ -121,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t threshold =
       (header[2] & 0x80) ? static_cast<int16_t>(header[3] | (header[4] << 8))
                          : kThresholds[header[2] % (sizeof(kThresholds) / sizeof(kThresholds[0]))];
-  const int32_t* shape = kBruteForceShapes[header[5] % 7];
+  const BoxShape& shape = LocationDetector::kShapes[header[5] % 7];
   const int mapping = header[6] & 3;
   const bool allShapes = header[6] & 4;
   const bool transposed = header[6] & 8;
