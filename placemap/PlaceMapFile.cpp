@@ -181,6 +181,11 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
         *error = Errno(("cannot be created in the folder " + Folder(path)).c_str());
         return false;
       }
+      // mkstemp() makes the file private; a map gets the mode any new file
+      // of the user's would get.
+      const mode_t mask = umask(0);
+      umask(mask);
+      fchmod(fd, 0666 & ~mask);
       close(fd);
       sqlite3* db = nullptr;
       bool made = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;

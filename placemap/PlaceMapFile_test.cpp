@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -173,6 +174,7 @@ TEST(PlaceMapFileTest, RoundTripRebuildsRandomCollectionsExactly) {
   // indices; 0 frames gives the empty collection.
   const Case cases[] = {{1, 0, 8, false},    {2, 1, 8, false},  {3, 300, 6, false},
                         {4, 400, 12, false}, {5, 400, 9, true}, {6, 2000, 40, false}};
+  int replacedKeys = 0;  // index entries whose own key copy differs from their entry's
   for (const Case& c : cases) {
     SCOPED_TRACE("seed " + std::to_string(c.seed));
     TempDir dir;
@@ -184,6 +186,9 @@ TEST(PlaceMapFileTest, RoundTripRebuildsRandomCollectionsExactly) {
     PlaceMap loaded;
     ASSERT_TRUE(LoadMap(dir.File("m"), &loaded, &error)) << error;
     ExpectSameStructure(live.strings, *loaded.strings);
+    for (const auto* n = live.strings.index->head; n != nullptr; n = n->next) {
+      if (n->value.key.length != n->value.element->value.key.length) ++replacedKeys;
+    }
     EXPECT_EQ(live.counter, loaded.locationCounter);
     EXPECT_EQ(kThreshold, loaded.threshold);
     for (const auto* n = live.strings.entries->head; n != nullptr; n = n->next) {
@@ -214,6 +219,7 @@ TEST(PlaceMapFileTest, RoundTripRebuildsRandomCollectionsExactly) {
     }
     ExpectSameStructure(live.strings, *loaded.strings);
   }
+  EXPECT_GT(replacedKeys, 0);  // the cases include index entries of replaced strings
 }
 
 TEST(PlaceMapFileTest, OpenCreatesAnEmptyMapThatAnUnsavedRunLeavesEmpty) {
@@ -325,7 +331,7 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
        [](const std::string& p) {
          Sql(p,
              "UPDATE places SET runs = CAST(substr(runs, 7, 6) || substr(runs, 1, 6) || "
-             "substr(runs, 13) AS BLOB) WHERE position = 4");
+             "substr(runs, 13) AS BLOB) WHERE position = (SELECT max(position) FROM places)");
        },
        "ascending order"},
       {"partial run",
@@ -424,9 +430,10 @@ TEST(PlaceMapFileTest, ASecondHolderIsRefusedAfterABoundedWait) {
   EXPECT_LT(waited, 60.0);  // bounded: the lock wait, not forever
 }
 
-// A process killed while it saves leaves the old map or the new one. The
-// child saves a large map over a small one; the parent kills it at random
-// moments spread over the time a whole save takes.
+// A process killed while it saves leaves the old map or the new one. A child
+// replaces a small map by a large one; the parent kills it at moments spread
+// evenly (with random offsets) from its start to twice the time a whole
+// unkilled child takes, so that kills land before, during and after the save.
 TEST(PlaceMapFileTest, AKilledSaveLeavesTheOldMapOrTheNewOne) {
   TempDir dir;
   const std::string path = dir.File("m");
@@ -437,40 +444,59 @@ TEST(PlaceMapFileTest, AKilledSaveLeavesTheOldMapOrTheNewOne) {
   Grow(fresh, rng, 3000, 60, false);
   ASSERT_GT(fresh.strings.entries->count, old.strings.entries->count);
   std::string error;
-
   ASSERT_TRUE(SaveMap(path, old, &error)) << error;
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(SaveMap(dir.File("timing"), fresh, &error)) << error;
-  const double saveSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  unlink(dir.File("timing").c_str());
 
-  int oldSeen = 0;
-  int newSeen = 0;
-  for (int round = 0; round < 12; ++round) {
+  // Starts a child that replaces the map by `fresh`; the parent waits
+  // `delay` seconds, kills it (when `delay` is not negative) and reaps it.
+  auto run = [&](double delay) {
     const pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
       std::string e;
       _exit(SaveMap(path, fresh, &e) ? 0 : 1);
     }
-    const double delay = saveSeconds * 1.2 * (rng() % 1000) / 1000.0;
-    std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    kill(child, SIGKILL);
+    if (delay >= 0) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+      kill(child, SIGKILL);
+    }
     int status = 0;
     waitpid(child, &status, 0);
+    return status;
+  };
+  double childSeconds = 0;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = run(-1);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    childSeconds =
+        std::max(childSeconds,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ASSERT_TRUE(SaveMap(path, old, &error)) << error;
+  }
 
+  constexpr int kRounds = 40;
+  int oldSeen = 0;
+  int newSeen = 0;
+  std::uniform_real_distribution<double> offset(0.0, 1.0);
+  for (int round = 0; round < kRounds; ++round) {
+    run(2.0 * childSeconds * (round + offset(rng)) / kRounds);
     PlaceMap loaded;
     ASSERT_TRUE(LoadMap(path, &loaded, &error)) << "round " << round << ": " << error;
-    const LiveMap& expected = loaded.locationCounter == fresh.counter ? fresh : old;
-    ExpectSameStructure(expected.strings, *loaded.strings);
-    (&expected == &fresh ? newSeen : oldSeen)++;
-    if (&expected == &fresh) {
+    const bool isNew = loaded.locationCounter == fresh.counter;
+    ExpectSameStructure(isNew ? fresh.strings : old.strings, *loaded.strings);
+    EXPECT_EQ(loaded.locationCounter, isNew ? fresh.counter : old.counter);
+    if (isNew) {
+      ++newSeen;
       ASSERT_TRUE(SaveMap(path, old, &error)) << error;
+    } else {
+      ++oldSeen;
     }
   }
-  std::printf("kills: %d left the old map, %d the new one (save takes %.3f s)\n", oldSeen, newSeen,
-              saveSeconds);
+  // The earliest kills come before the save could start, the latest after
+  // the child is done.
+  EXPECT_GT(oldSeen, 0);
+  EXPECT_GT(newSeen, 0);
+  std::printf("kills: %d left the old map, %d the new one (an unkilled child takes %.3f s)\n",
+              oldSeen, newSeen, childSeconds);
 }
 
 }  // namespace
