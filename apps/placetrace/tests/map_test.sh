@@ -147,10 +147,10 @@ kill "$holder" 2>/dev/null
 wait "$holder" 2>/dev/null
 holder=
 
-# Held by another Placetrace, which keeps it to the end of its run.
+# Held by another Placetrace, which keeps it to the end of its run (three
+# times vtest.avi lasts well beyond the 3 s wait).
 d=$(case_dir busy) && cp "$good" "$d/m"
-timeout 300 "$bin" --places "$d/m" "$data/vtest.avi" "$data/vtest.avi" "$data/vtest.avi" \
-  >"$work/first.out" 2>/dev/null &
+"$bin" --places "$d/m" "$data/vtest.avi" "$data/vtest.avi" "$data/vtest.avi" >"$work/first.out" 2>/dev/null &
 holder=$!
 for _ in $(seq 300); do [ -s "$work/first.out" ] && break; sleep 0.1; done
 before=$(dump "$d/m")
@@ -162,9 +162,11 @@ if [ "$status" = 1 ] && [ ! -s "$work/out" ] && grep -q "in use by another progr
 else
   fail "a map another Placetrace holds (status $status): $(cat "$work/err")"
 fi
-wait "$holder" || fail "the holding run: status $?"
+# Killed before its end, the holding run leaves the map as it was.
+kill -KILL "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
 holder=
-[ "$before" != "$(dump "$d/m")" ] || fail "the holding run did not save its map"
+[ "$before" = "$(dump "$d/m")" ] || fail "the killed holding run changed the map"
 
 # --- Killed runs: the map is the old one or the new one, never a mix.
 old=$work/kill.old
