@@ -3,7 +3,7 @@
 # Debian's own packages. Safe to run again: when everything is already there it
 # changes nothing and needs no network.
 #
-#   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV,
+#   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV, SQLite,
 #                             Xvfb and xdotool for the window tests, clang for the
 #                             fuzzers, and the sample videos in data/
 #   scripts/setup.sh --dev    the same, plus clang-format for formatting the code
@@ -18,6 +18,7 @@ packages=(
   libopencv-dev
   xvfb xdotool
   clang libclang-rt-14-dev
+  libsqlite3-dev sqlite3
 )
 
 for arg in "$@"; do

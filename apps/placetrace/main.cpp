@@ -1,18 +1,33 @@
-// Placetrace: runs Placefinder's per-frame work over a video without a window
+// Placetrace: runs Placefinder's per-frame work over videos without a window
 // and prints one tab-separated line per frame, for scripts and evaluation.
 //
-//   Placetrace VIDEO [--frames N]
+//   Placetrace [--places FILE] [--threshold T] [--frames N] VIDEO...
+//
+// The videos share one collection of known strings and one location counter,
+// in the order given, as if they were one long video. With --places the
+// collection and the counter are loaded from FILE before the first frame (an
+// empty map is created when FILE does not exist) and saved back to it at the
+// end, with where each place was recorded.
 //
 // Standard output: a header line, then per frame
-//   frame  position_ms  detections  runs  location  new_location  ids
-// where location and new_location are "-" when absent and ids is the
-// identifier line without its final blank. Standard error: a progress line
-// while it runs (only on a terminal) and a summary at the end.
+//   video  frame  position_ms  detections  runs  location  new_location
+//   similarity  ids
+// where video is the name as given, frame counts from 0 in each video,
+// location, new_location and similarity ("%.6f") are "-" when absent and ids
+// is the identifier line without its final blank. Standard error: a progress
+// line while it runs (only on a terminal), problems, and a summary per video
+// and in total at the end.
+//
+// A video that cannot be opened or decodes nothing is reported and skipped;
+// the run goes on with the others, saves what it learnt and ends with status
+// 1. A place map that cannot be used stops the run before any frame is read,
+// with status 1 and the map untouched. Usage errors give status 2.
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,17 +36,30 @@
 #include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "FrameProcessor.h"
+#include "PlaceMapFile.h"
 #include "PlaybackPosition.h"
+#include "VideoSource.h"
 
 namespace {
 
+const char kHeader[] =
+    "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n";
+
 const char kUsage[] =
-    "usage: Placetrace VIDEO [--frames N]\n"
-    "Runs the place recognition over every frame of VIDEO (or its first N frames)\n"
-    "and prints one tab-separated line per frame:\n"
-    "frame\tposition_ms\tdetections\truns\tlocation\tnew_location\tids\n";
+    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] VIDEO...\n"
+    "Runs the place recognition over every frame of each VIDEO (or its first N\n"
+    "frames), the videos sharing one collection of places in the order given, and\n"
+    "prints one tab-separated line per frame:\n"
+    "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n"
+    "  --places FILE   load the places from FILE first (created when missing) and\n"
+    "                  save them back to it at the end\n"
+    "  --threshold T   the similarity a stored string needs to be recognised, in\n"
+    "                  [0, 1]; default 0.67, or the threshold FILE was made with\n"
+    "  --frames N      read at most N frames of each video\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "Placetrace: %s\n%s", problem, kUsage);
@@ -46,6 +74,14 @@ bool ParseCount(const char* text, long long& count) {
   return errno == 0 && end != text && *end == '\0' && count > 0;
 }
 
+// Parses a threshold in [0, 1]; returns false for anything else.
+bool ParseThreshold(const char* text, double& threshold) {
+  char* end = nullptr;
+  errno = 0;
+  threshold = std::strtod(text, &end);
+  return errno == 0 && end != text && *end == '\0' && threshold >= 0.0 && threshold <= 1.0;
+}
+
 void AppendOptional(std::string& line, const std::optional<uint32_t>& value) {
   line += '\t';
   if (value) {
@@ -55,71 +91,101 @@ void AppendOptional(std::string& line, const std::optional<uint32_t>& value) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // the decoder's own messages too
-
-  const char* video = nullptr;
+struct Options {
+  const char* places = nullptr;
+  double threshold = FrameProcessor::kMatchThreshold;
+  bool thresholdGiven = false;
   long long limit = -1;
+  std::vector<const char*> videos;
+};
+
+// Returns -1 when the command line is good, otherwise the status to end with.
+int ParseOptions(int argc, char** argv, Options& options) {
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+    const char* arg = argv[i];
+    if (optionsEnded || arg[0] != '-' || arg[1] == '\0') {
+      options.videos.push_back(arg);
+    } else if (std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
-    }
-    if (std::strcmp(argv[i], "--frames") == 0) {
+    } else if (std::strcmp(arg, "--frames") == 0) {
       if (i + 1 >= argc) return Usage("--frames needs a number");
-      if (!ParseCount(argv[++i], limit)) return Usage("--frames needs a positive whole number");
-    } else if (video == nullptr) {
-      video = argv[i];
+      if (!ParseCount(argv[++i], options.limit)) {
+        return Usage("--frames needs a positive whole number");
+      }
+    } else if (std::strcmp(arg, "--threshold") == 0) {
+      if (i + 1 >= argc) return Usage("--threshold needs a number");
+      if (!ParseThreshold(argv[++i], options.threshold)) {
+        return Usage("--threshold needs a number from 0 to 1");
+      }
+      options.thresholdGiven = true;
+    } else if (std::strcmp(arg, "--places") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return Usage("--places needs a file name");
+      options.places = argv[++i];
     } else {
-      return Usage("more than one video given");
+      const std::string problem = std::string("unknown option ") + arg;
+      return Usage(problem.c_str());
     }
   }
-  if (video == nullptr) return Usage("no video given");
+  if (options.videos.empty()) return Usage("no video given");
+  return -1;
+}
 
-  cv::VideoCapture capture;
-  bool opened = false;
-  try {
-    opened = capture.open(video, cv::CAP_FFMPEG) || capture.open(video);
-  } catch (const cv::Exception&) {
-    opened = false;
-  }
-  if (!opened) {
-    std::fprintf(stderr, "Placetrace: cannot open %s as a video\n", video);
-    return 1;
+// The counts of one video or of the whole run.
+struct Tally {
+  long long frames = 0;
+  long long recognised = 0;
+  long long recorded = 0;
+};
+
+void PrintTally(const char* what, const Tally& tally, double seconds) {
+  std::fprintf(stderr,
+               "Placetrace: %s: %lld frames, %lld locations recorded, %lld frames recognised, "
+               "%.1f frames per second\n",
+               what, tally.frames, tally.recorded, tally.recognised,
+               seconds > 0 ? tally.frames / seconds : 0.0);
+}
+
+// Reads every frame of one video (at most `limit`) through `processor`,
+// printing a line per frame. Returns false when the video cannot be read at
+// all or a frame cannot be processed, after saying so.
+bool TraceVideo(const char* video, long long limit, FrameProcessor& processor,
+                PlaceOrigins& origins, Tally& tally, bool& stop) {
+  VideoSource source;
+  if (!source.OpenFile(video, cv::CAP_FFMPEG) && !source.OpenFile(video, cv::CAP_ANY)) {
+    std::fprintf(stderr, "Placetrace: cannot open %s as a video; going on without it\n", video);
+    return false;
   }
   // The same start-up seek as Placefinder, so both see the same frames.
-  capture.set(cv::CAP_PROP_POS_AVI_RATIO, 1.0);
-  capture.set(cv::CAP_PROP_POS_AVI_RATIO, 0.0);
-  const double reported = capture.get(cv::CAP_PROP_FRAME_COUNT);
+  source.StartupSeek();
+  const double reported = source.Get(cv::CAP_PROP_FRAME_COUNT);
   long long total = reported >= 1 && reported < 1e12 ? static_cast<long long>(reported) : 0;
   if (limit > 0 && (total == 0 || limit < total)) total = limit;
 
   const bool progress = isatty(STDERR_FILENO) != 0;
   const auto start = std::chrono::steady_clock::now();
-  auto seconds = [&] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  };
-
-  std::fputs("frame\tposition_ms\tdetections\truns\tlocation\tnew_location\tids\n", stdout);
-  FrameProcessor processor(/*annotate=*/false);  // nothing is shown, so nothing is drawn
   cv::Mat frame;
   std::string line;
   long long frames = 0;
-  long long recognised = 0;
   while (limit < 0 || frames < limit) {
-    if (!capture.grab() || !capture.retrieve(frame) || frame.empty()) break;
+    if (!source.Read(frame)) break;
     const FrameResult* result = nullptr;
     try {
       result = &processor.Process(frame);
     } catch (const cv::Exception& e) {
-      std::fprintf(stderr, "\nPlacetrace: cannot process frame %lld: %s\n", frames, e.what());
-      return 1;
+      if (progress) std::fputs("\r\033[K", stderr);
+      std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames, video,
+                   e.what());
+      stop = true;
+      return false;
     }
-    const uint32_t position = PositionMilliseconds(capture.get(cv::CAP_PROP_POS_MSEC));
-    line = std::to_string(frames);
+    const uint32_t position = PositionMilliseconds(source.Get(cv::CAP_PROP_POS_MSEC));
+    line = video;
+    line += '\t';
+    line += std::to_string(frames);
     line += '\t';
     line += std::to_string(position);
     line += '\t';
@@ -129,27 +195,116 @@ int main(int argc, char** argv) {
     AppendOptional(line, result->location);
     AppendOptional(line, result->newLocation);
     line += '\t';
+    if (result->similarity) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.6f", *result->similarity);
+      line += text;
+    } else {
+      line += '-';
+    }
+    line += '\t';
     const std::string& ids = result->identifierLine;
     line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
     line += '\n';
     std::fputs(line.c_str(), stdout);
-    if (result->location) ++recognised;
+    if (result->location) ++tally.recognised;
+    if (result->newLocation) {
+      ++tally.recorded;
+      origins.Record(*result->newLocation, video, frames);
+    }
     ++frames;
     if (progress && frames % 10 == 0) {
-      std::fprintf(stderr, "\rframe %lld of %lld, %.1f frames per second ", frames, total,
-                   frames / seconds());
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      std::fprintf(stderr, "\r%s: frame %lld of %lld, %.1f frames per second ", video, frames,
+                   total, frames / seconds);
     }
   }
-  const double elapsed = seconds();
   if (progress) std::fputs("\r\033[K", stderr);
+  tally.frames = frames;
   if (frames == 0) {
-    std::fprintf(stderr, "Placetrace: no frame could be read from %s\n", video);
-    return 1;
+    std::fprintf(stderr, "Placetrace: no frame could be read from %s; going on without it\n",
+                 video);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // the decoder's own messages too
+
+  Options options;
+  const int status = ParseOptions(argc, argv, options);
+  if (status >= 0) return status;
+
+  // The map is opened, locked and read in full before the first frame, so
+  // that a map that cannot be used costs no work and stays as it was.
+  PlaceMapFile mapFile;
+  PlaceMap map;
+  double threshold = options.threshold;
+  size_t loadedPlaces = 0;
+  if (options.places != nullptr) {
+    std::string error;
+    if (!mapFile.Open(options.places, options.threshold, &error) || !mapFile.Load(&map, &error)) {
+      std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places, error.c_str());
+      return 1;
+    }
+    // A map holds places found with one threshold; mixing thresholds in one
+    // map would make its places depend on how the runs were split.
+    if (options.thresholdGiven && map.threshold != options.threshold) {
+      std::fprintf(stderr,
+                   "Placetrace: the place map %s was made with the threshold %g, not %g (leave "
+                   "out --threshold to use the map's)\n",
+                   options.places, map.threshold, options.threshold);
+      return 1;
+    }
+    threshold = map.threshold;
+    loadedPlaces = static_cast<size_t>(map.strings->entries->count);
+  }
+
+  FrameProcessor processor(/*annotate=*/false, threshold);  // nothing is shown, so nothing is drawn
+  if (options.places != nullptr) {
+    processor.RestoreKnownStrings(std::move(map.strings), map.locationCounter);
+  }
+  std::fputs(kHeader, stdout);
+
+  const auto start = std::chrono::steady_clock::now();
+  Tally total;
+  bool failed = false;
+  bool stop = false;
+  for (const char* video : options.videos) {
+    const auto videoStart = std::chrono::steady_clock::now();
+    Tally tally;
+    if (!TraceVideo(video, options.limit, processor, map.origins, tally, stop)) failed = true;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - videoStart).count();
+    std::fflush(stdout);
+    if (tally.frames > 0) PrintTally(video, tally, seconds);
+    total.frames += tally.frames;
+    total.recognised += tally.recognised;
+    total.recorded += tally.recorded;
+    if (stop) break;
   }
   std::fflush(stdout);
-  std::fprintf(stderr,
-               "Placetrace: %lld frames, %u locations recorded, %lld frames recognised, "
-               "%.1f frames per second\n",
-               frames, processor.locationCounter(), recognised, frames / elapsed);
-  return 0;
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  PrintTally("total", total, seconds);
+
+  if (options.places != nullptr) {
+    std::string error;
+    const LocationDetector::KnownStrings& strings = processor.knownStrings();
+    if (!mapFile.Save(strings, processor.locationCounter(), threshold, map.origins, &error)) {
+      std::fprintf(stderr, "Placetrace: the place map %s %s; it is left as it was\n",
+                   options.places, error.c_str());
+      return 1;
+    }
+    std::fprintf(stderr,
+                 "Placetrace: the place map %s holds %d places (%zu loaded), location counter "
+                 "%u\n",
+                 options.places, strings.entries->count, loadedPlaces, processor.locationCounter());
+  }
+  return failed ? 1 : 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
+#include <utility>
 
 #include "MatchSimilar.h"
 
@@ -18,6 +19,12 @@ FrameProcessor::FrameProcessor(bool annotate, double threshold)
     : annotate_(annotate), threshold_(threshold) {
   result_.identifierLine.reserve(kLineLabels * 5);
   result_.locationLine.reserve(32);
+}
+
+void FrameProcessor::RestoreKnownStrings(std::unique_ptr<LocationDetector::KnownStrings> strings,
+                                         uint32_t counter) {
+  detector_.knownStrings = std::move(strings);
+  locationCounter_ = counter;
 }
 
 const FrameResult& FrameProcessor::Process(const cv::Mat& frame) {

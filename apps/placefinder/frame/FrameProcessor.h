@@ -19,6 +19,7 @@
 #define FRAME_FRAMEPROCESSOR_H_
 
 #include <cstdint>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
@@ -68,6 +69,13 @@ class FrameProcessor {
   const LocationDetector& detector() const { return detector_; }
   // The next location index to hand out.
   uint32_t locationCounter() const { return locationCounter_; }
+  // The strings of the locations seen so far, each with its location index.
+  const LocationDetector::KnownStrings& knownStrings() const { return *detector_.knownStrings; }
+  // Replaces the known strings and the location counter by a collection kept
+  // from earlier runs, before the first frame. Requires `counter` to be above
+  // every location index in `strings`, which must not be null.
+  void RestoreKnownStrings(std::unique_ptr<LocationDetector::KnownStrings> strings,
+                           uint32_t counter);
   double threshold() const { return threshold_; }
 
   // The stages, in the order Process() runs them.

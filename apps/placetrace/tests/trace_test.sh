@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks Placetrace on a real video (data/tree.avi): one line per decoded
 # frame after the header; the first frame records location 0; a recognised
-# frame records nothing; recorded indices count up from 0 without gaps; two
-# runs print the same. Also checks its answers to bad command lines.
+# frame records nothing and has a similarity of at least the threshold;
+# recorded indices count up from 0 without gaps; two runs print the same; a
+# one-frame file is read. Also checks its answers to bad command lines.
 #
 #   trace_test.sh PLACETRACE VIDEOTOOL VIDEO
 set -u
@@ -22,42 +23,75 @@ timeout 300 "$bin" "$video" >"$work/first" 2>"$work/first.err" || fail "status $
 timeout 300 "$bin" "$video" >"$work/second" 2>/dev/null
 cmp -s "$work/first" "$work/second" || fail "two runs differ"
 
-header=$'frame\tposition_ms\tdetections\truns\tlocation\tnew_location\tids'
+header=$'video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids'
 [ "$(head -n 1 "$work/first")" = "$header" ] || fail "header: $(head -n 1 "$work/first")"
 decoded=$("$video_tool" --count "$video")
 lines=$(($(wc -l <"$work/first") - 1))
 [ "$lines" = "$decoded" ] || fail "$lines lines for $decoded decoded frames"
 
-# Column checks in awk: frame numbers, the first frame, recognised frames
-# recording nothing, and recorded indices counting up without gaps.
-awk -F'\t' 'NR == 1 { next }
+# Column checks in awk: the video name, frame numbers, the first frame,
+# recognised frames recording nothing and having a similarity in
+# [threshold, 1] with six decimals, and recorded indices counting up without
+# gaps.
+awk -F'\t' -v video="$video" 'NR == 1 { next }
   { f = NR - 2
-    if ($1 != f) { print "frame column " $1 " on line " NR; bad = 1 }
-    if ($5 == "-" && $6 == "-") { print "frame " f " neither recognised nor recorded"; bad = 1 }
-    if ($5 != "-" && $6 != "-") { print "frame " f " recognised and recorded"; bad = 1 }
-    if (f == 0 && ($6 != "0" || $5 != "-")) { print "the first frame does not record location 0"; bad = 1 }
-    if ($6 != "-") { if ($6 != next_index) { print "frame " f " records " $6 ", expected " next_index; bad = 1 } next_index++ }
-    if ($5 != "-" && $5 >= next_index) { print "frame " f " recognises unknown location " $5; bad = 1 }
-    if ($3 == 0 && $4 != 0) { print "frame " f " has runs without detections"; bad = 1 }
+    if ($1 != video) { print "video column " $1 " on line " NR; bad = 1 }
+    if ($2 != f) { print "frame column " $2 " on line " NR; bad = 1 }
+    if ($6 == "-" && $7 == "-") { print "frame " f " neither recognised nor recorded"; bad = 1 }
+    if ($6 != "-" && $7 != "-") { print "frame " f " recognised and recorded"; bad = 1 }
+    if (($6 == "-") != ($8 == "-")) { print "frame " f " similarity " $8 " with location " $6; bad = 1 }
+    if ($8 != "-" && ($8 !~ /^[01]\.[0-9][0-9][0-9][0-9][0-9][0-9]$/ || $8 < 0.67 || $8 > 1)) {
+      print "frame " f " similarity " $8; bad = 1 }
+    if (f == 0 && ($7 != "0" || $6 != "-")) { print "the first frame does not record location 0"; bad = 1 }
+    if ($7 != "-") { if ($7 != next_index) { print "frame " f " records " $7 ", expected " next_index; bad = 1 } next_index++ }
+    if ($6 != "-" && $6 >= next_index) { print "frame " f " recognises unknown location " $6; bad = 1 }
+    if ($4 == 0 && $5 != 0) { print "frame " f " has runs without detections"; bad = 1 }
   }
   BEGIN { next_index = 0 }
   END { exit bad }' "$work/first" || fail "column invariants"
-grep -q "^Placetrace: $decoded frames, " "$work/first.err" || fail "summary: $(cat "$work/first.err")"
+grep -q "^Placetrace: $video: $decoded frames, " "$work/first.err" \
+  && grep -q "^Placetrace: total: $decoded frames, " "$work/first.err" \
+  || fail "summary: $(cat "$work/first.err")"
 echo "ok   $decoded frames of $video: $(tail -n 1 "$work/first.err")"
 
 timeout 60 "$bin" "$video" --frames 5 >"$work/five" 2>/dev/null || fail "--frames 5 status $?"
 head -n 6 "$work/first" | cmp -s - "$work/five" || fail "--frames 5 differs from the first 5 lines of a full run"
 echo "ok   --frames 5"
 
+# A lower threshold recognises at least as much as the default, and a
+# threshold of 1 accepts only strings of similarity 1.
+timeout 300 "$bin" --threshold 1 "$video" >"$work/strict" 2>/dev/null || fail "--threshold 1 status $?"
+awk -F'\t' 'NR > 1 && $8 != "-" && $8 != "1.000000" { bad = 1 } END { exit bad }' "$work/strict" \
+  || fail "--threshold 1 accepted a similarity below 1"
+timeout 300 "$bin" --threshold 0.3 "$video" >"$work/loose" 2>/dev/null || fail "--threshold 0.3 status $?"
+recognised() { awk -F'\t' 'NR > 1 && $6 != "-"' "$1" | wc -l; }
+[ "$(recognised "$work/strict")" -le "$(recognised "$work/first")" ] \
+  && [ "$(recognised "$work/first")" -le "$(recognised "$work/loose")" ] \
+  || fail "recognised frames at thresholds 1, 0.67, 0.3: $(recognised "$work/strict") $(recognised "$work/first") $(recognised "$work/loose")"
+timeout 300 "$bin" --threshold 0.67 "$video" | cmp -s - "$work/first" || fail "--threshold 0.67 is not the default"
+echo "ok   --threshold"
+
+# A file of one frame is read (its first grab after the start-up seek fails).
+"$video_tool" "$work/one.avi" 1 || fail "cannot make a one-frame video"
+timeout 60 "$bin" "$work/one.avi" >"$work/one" 2>"$work/one.err" || fail "one-frame file: status $? $(cat "$work/one.err")"
+[ "$(wc -l <"$work/one")" = 2 ] || fail "one-frame file: $(wc -l <"$work/one") lines"
+echo "ok   a one-frame file"
+
 # check_bad NAME ARGS...: a clear message on standard error, status non-zero,
 # nothing but the header (or nothing) on standard output.
+# check_bad 2 NAME ARGS... also wants the status 2 of a usage error.
 check_bad() {
+  local want=
+  if [ "$1" = 2 ]; then want=2; shift; fi
   local name=$1
   shift
   timeout 60 "$bin" "$@" >"$work/out" 2>"$work/err"
   local status=$?
-  if [ "$status" = 0 ] || [ "$status" -ge 124 ] || ! grep -q '^Placetrace: ' "$work/err" \
-    || [ "$(wc -l <"$work/out")" -gt 1 ]; then
+  local bad=
+  if [ "$status" = 0 ] || [ "$status" -ge 124 ]; then bad=1; fi
+  if [ -n "$want" ] && [ "$status" != "$want" ]; then bad=1; fi
+  if ! grep -q '^Placetrace: ' "$work/err" || [ "$(wc -l <"$work/out")" -gt 1 ]; then bad=1; fi
+  if [ -n "$bad" ]; then
     fail "$name (status $status): $(head -n 2 "$work/err")"
   else
     echo "ok   $name: $(head -n 1 "$work/err")"
@@ -66,15 +100,20 @@ check_bad() {
 : >"$work/empty.avi"
 head -c 20000 /dev/urandom >"$work/noise.avi"
 mkdir "$work/dir.avi"
-check_bad "no argument"
+check_bad 2 "no argument"
 check_bad "a missing file" "$work/missing.avi"
 check_bad "an empty file" "$work/empty.avi"
 check_bad "random bytes" "$work/noise.avi"
 check_bad "a directory" "$work/dir.avi"
-check_bad "--frames without a number" "$video" --frames
-check_bad "--frames 0" "$video" --frames 0
-check_bad "two videos" "$video" "$video"
-timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace VIDEO' "$work/out" \
+check_bad 2 "--frames without a number" "$video" --frames
+check_bad 2 "--frames 0" "$video" --frames 0
+for t in 1.5 -0.1 abc nan inf 0.5x ""; do
+  check_bad 2 "--threshold '$t'" --threshold "$t" "$video"
+done
+check_bad 2 "--threshold without a number" "$video" --threshold
+check_bad 2 "--places without a file" "$video" --places
+check_bad 2 "an unknown option" --frame 5 "$video"
+timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace \[--places FILE\]' "$work/out" \
   || fail "--help"
 
 echo "$failures failed"

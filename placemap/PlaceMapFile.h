@@ -1,0 +1,88 @@
+// PlaceMapFile: a place map on disk, one SQLite database file holding a
+// collection of known strings, its location counter, the similarity threshold
+// it was made with and the origin of every stored place.
+//
+// A program opens the file once per run, before its first frame, and keeps it
+// open to the end:
+//   - Open() creates a missing map (an empty one, written under a temporary
+//     name and linked into place, so that no half-made file ever carries the
+//     name), checks that the file and its folder can be written, and takes the
+//     database's write lock, waiting at most kLockWaitMs for another holder.
+//     The lock is held until Save() or the destructor, so two runs on one map
+//     never overwrite each other's work: the second one is refused.
+//   - Load() reads and validates the whole map and rebuilds the collection
+//     exactly as it was saved: entries in order, index entries in order
+//     pointing at the same entries, each string's runs and length, minKey,
+//     maxKey and the counter.
+//   - Save() replaces the whole map in the one transaction that the lock
+//     opened and commits it. SQLite's rollback journal makes the commit
+//     atomic: a process killed at any moment leaves the old map or the new
+//     one.
+// Any failure leaves a message in `error` that reads after the file's name
+// ("is empty (0 bytes), not a place map"). A file that Open() or Load()
+// refuses is left byte for byte as it was.
+//
+// The layout of the file is described in the README (format version 1).
+// Not thread-safe.
+
+#ifndef PLACEMAP_PLACEMAPFILE_H_
+#define PLACEMAP_PLACEMAPFILE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "MatchSimilar.h"
+#include "PlaceOrigins.h"
+
+struct sqlite3;
+
+using PlaceStrings = iMarkrunCollection<int16_t>;
+
+// Everything a map holds, as Load() returns it.
+struct PlaceMap {
+  std::unique_ptr<PlaceStrings> strings = std::make_unique<PlaceStrings>();
+  uint32_t locationCounter = 0;  // above every stored location index
+  double threshold = 0.67;
+  PlaceOrigins origins;  // of the stored places that have one
+};
+
+class PlaceMapFile {
+ public:
+  static constexpr int kFormatVersion = 1;
+  static constexpr int kLockWaitMs = 3000;
+  // The database's application id ("PlMp"), which marks a place map.
+  static constexpr int32_t kApplicationId = 0x506c4d70;
+
+  PlaceMapFile() = default;
+  PlaceMapFile(const PlaceMapFile&) = delete;
+  PlaceMapFile& operator=(const PlaceMapFile&) = delete;
+  // Releases the lock; an unsaved run leaves the map as it was.
+  ~PlaceMapFile();
+
+  // Opens the map at `path` for reading and replacing, creating an empty map
+  // (made with `threshold`) when nothing is there. Returns false with a
+  // message on any problem. Call once.
+  bool Open(const std::string& path, double threshold, std::string* error);
+  // True when Open() created the map.
+  bool created() const { return created_; }
+
+  // Reads the whole map into `map`, validating every value. Requires Open().
+  bool Load(PlaceMap* map, std::string* error);
+
+  // Replaces the map's contents by `strings` (whose entries' data are their
+  // location indices, all below `counter` and distinct), `counter`,
+  // `threshold` and the origins of the stored places, and commits. Requires
+  // Open(); afterwards the file is closed and the lock released.
+  bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
+            const PlaceOrigins& origins, std::string* error);
+
+ private:
+  void Close();
+
+  sqlite3* db_ = nullptr;
+  bool created_ = false;
+  std::string path_;
+};
+
+#endif  // PLACEMAP_PLACEMAPFILE_H_

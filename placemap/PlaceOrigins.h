@@ -1,0 +1,48 @@
+// PlaceOrigins: where each stored place came from, keyed by location index.
+//
+// The collection of known strings maps a string to its location index only;
+// the video and frame that recorded a place are kept beside it, here. A
+// program records an origin whenever a frame records (or, through an equal
+// string, replaces) a place under a fresh location index, and looks up the
+// origin of a found place by the index the search returned. An origin whose
+// index no stored string carries any more (its string was replaced) is left
+// here until the map is saved, which writes only the origins of stored places.
+
+#ifndef PLACEMAP_PLACEORIGINS_H_
+#define PLACEMAP_PLACEORIGINS_H_
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+// The video (its name as given to the program) and the frame number in it,
+// counted from 0, of the frame that recorded a place.
+struct PlaceOrigin {
+  std::string video;
+  int64_t frame = 0;
+};
+
+class PlaceOrigins {
+ public:
+  // Records (or overwrites) the origin of `location`.
+  void Record(uint32_t location, std::string video, int64_t frame) {
+    PlaceOrigin& origin = byLocation_[location];
+    origin.video = std::move(video);
+    origin.frame = frame;
+  }
+
+  // The origin of `location`, or none when it was never recorded.
+  const PlaceOrigin* Find(uint32_t location) const {
+    const auto it = byLocation_.find(location);
+    return it == byLocation_.end() ? nullptr : &it->second;
+  }
+
+  size_t size() const { return byLocation_.size(); }
+  void Clear() { byLocation_.clear(); }
+
+ private:
+  std::unordered_map<uint32_t, PlaceOrigin> byLocation_;
+};
+
+#endif  // PLACEMAP_PLACEORIGINS_H_
