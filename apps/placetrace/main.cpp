@@ -1,7 +1,7 @@
 // Placetrace: runs Placefinder's per-frame work over videos without a window
 // and prints one tab-separated line per frame, for scripts and evaluation.
 //
-//   Placetrace [--places FILE] [--threshold T] [--frames N] VIDEO...
+//   Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N] VIDEO...
 //
 // The videos share one collection of known strings and one location counter,
 // in the order given, as if they were one long video. With --places the
@@ -22,9 +22,15 @@
 // the run goes on with the others, saves what it learnt and ends with status
 // 1. A place map that cannot be used stops the run before any frame is read,
 // with status 1 and the map untouched. Usage errors give status 2.
+//
+// With --threads N (default: the cores the process may use) frames are read
+// on one thread and detected on N - 1 others while the main thread recognises
+// them in frame order; the output is the same for every N.
 
+#include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -36,9 +42,11 @@
 #include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "FramePipeline.h"
 #include "FrameProcessor.h"
 #include "PlaceMapFile.h"
 #include "PlaybackPosition.h"
@@ -50,7 +58,7 @@ const char kHeader[] =
     "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n";
 
 const char kUsage[] =
-    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] VIDEO...\n"
+    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N] VIDEO...\n"
     "Runs the place recognition over every frame of each VIDEO (or its first N\n"
     "frames), the videos sharing one collection of places in the order given, and\n"
     "prints one tab-separated line per frame:\n"
@@ -59,7 +67,9 @@ const char kUsage[] =
     "                  save them back to it at the end\n"
     "  --threshold T   the similarity a stored string needs to be recognised, in\n"
     "                  [0, 1]; default 0.67, or the threshold FILE was made with\n"
-    "  --frames N      read at most N frames of each video\n";
+    "  --frames N      read at most N frames of each video\n"
+    "  --threads N     use N threads (default: the cores this process may use); the\n"
+    "                  output is the same for every N\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "Placetrace: %s\n%s", problem, kUsage);
@@ -96,8 +106,16 @@ struct Options {
   double threshold = FrameProcessor::kMatchThreshold;
   bool thresholdGiven = false;
   long long limit = -1;
+  int threads = 0;  // 0: as many as the process has cores
   std::vector<const char*> videos;
 };
+
+// The cores this process may run on.
+int UsableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
 
 // Returns -1 when the command line is good, otherwise the status to end with.
 int ParseOptions(int argc, char** argv, Options& options) {
@@ -116,6 +134,13 @@ int ParseOptions(int argc, char** argv, Options& options) {
       if (!ParseCount(argv[++i], options.limit)) {
         return Usage("--frames needs a positive whole number");
       }
+    } else if (std::strcmp(arg, "--threads") == 0) {
+      long long threads = 0;
+      if (i + 1 >= argc) return Usage("--threads needs a number");
+      if (!ParseCount(argv[++i], threads) || threads > 256) {
+        return Usage("--threads needs a whole number from 1 to 256");
+      }
+      options.threads = static_cast<int>(threads);
     } else if (std::strcmp(arg, "--threshold") == 0) {
       if (i + 1 >= argc) return Usage("--threshold needs a number");
       if (!ParseThreshold(argv[++i], options.threshold)) {
@@ -149,10 +174,10 @@ void PrintTally(const char* what, const Tally& tally, double seconds) {
                seconds > 0 ? tally.frames / seconds : 0.0);
 }
 
-// Reads every frame of one video (at most `limit`) through `processor`,
-// printing a line per frame. Returns false when the video cannot be read at
-// all or a frame cannot be processed, after saying so.
-bool TraceVideo(const char* video, long long limit, FrameProcessor& processor,
+// Reads every frame of one video (at most `limit`) through `processor`, with
+// `threads` threads, printing a line per frame. Returns false when the video
+// cannot be read at all or a frame cannot be processed, after saying so.
+bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor& processor,
                 PlaceOrigins& origins, Tally& tally, bool& stop) {
   VideoSource source;
   if (!source.OpenFile(video, cv::CAP_FFMPEG) && !source.OpenFile(video, cv::CAP_ANY)) {
@@ -167,50 +192,46 @@ bool TraceVideo(const char* video, long long limit, FrameProcessor& processor,
 
   const bool progress = isatty(STDERR_FILENO) != 0;
   const auto start = std::chrono::steady_clock::now();
-  cv::Mat frame;
-  std::string line;
+  long long read = 0;
   long long frames = 0;
-  while (limit < 0 || frames < limit) {
-    if (!source.Read(frame)) break;
-    const FrameResult* result = nullptr;
-    try {
-      result = &processor.Process(frame);
-    } catch (const cv::Exception& e) {
-      if (progress) std::fputs("\r\033[K", stderr);
-      std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames, video,
-                   e.what());
-      stop = true;
-      return false;
-    }
-    const uint32_t position = PositionMilliseconds(source.Get(cv::CAP_PROP_POS_MSEC));
+  std::string line;
+  auto readFrame = [&](cv::Mat& frame, double& positionMs) {
+    if (limit >= 0 && read >= limit) return false;
+    if (!source.Read(frame)) return false;
+    positionMs = source.Get(cv::CAP_PROP_POS_MSEC);
+    ++read;
+    return true;
+  };
+  auto printFrame = [&](const FrameProcessor& detected, double positionMs) {
+    const FrameResult& result = processor.RecogniseDetected(detected);
     line = video;
     line += '\t';
     line += std::to_string(frames);
     line += '\t';
-    line += std::to_string(position);
+    line += std::to_string(PositionMilliseconds(positionMs));
     line += '\t';
-    line += std::to_string(result->detections);
+    line += std::to_string(result.detections);
     line += '\t';
-    line += std::to_string(result->runs);
-    AppendOptional(line, result->location);
-    AppendOptional(line, result->newLocation);
+    line += std::to_string(result.runs);
+    AppendOptional(line, result.location);
+    AppendOptional(line, result.newLocation);
     line += '\t';
-    if (result->similarity) {
+    if (result.similarity) {
       char text[32];
-      std::snprintf(text, sizeof text, "%.6f", *result->similarity);
+      std::snprintf(text, sizeof text, "%.6f", *result.similarity);
       line += text;
     } else {
       line += '-';
     }
     line += '\t';
-    const std::string& ids = result->identifierLine;
+    const std::string& ids = result.identifierLine;
     line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
     line += '\n';
     std::fputs(line.c_str(), stdout);
-    if (result->location) ++tally.recognised;
-    if (result->newLocation) {
+    if (result.location) ++tally.recognised;
+    if (result.newLocation) {
       ++tally.recorded;
-      origins.Record(*result->newLocation, video, frames);
+      origins.Record(*result.newLocation, video, frames);
     }
     ++frames;
     if (progress && frames % 10 == 0) {
@@ -219,6 +240,16 @@ bool TraceVideo(const char* video, long long limit, FrameProcessor& processor,
       std::fprintf(stderr, "\r%s: frame %lld of %lld, %.1f frames per second ", video, frames,
                    total, frames / seconds);
     }
+  };
+  try {
+    FramePipeline::Run(threads, readFrame, printFrame);
+  } catch (const cv::Exception& e) {
+    if (progress) std::fputs("\r\033[K", stderr);
+    std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames, video,
+                 e.what());
+    tally.frames = frames;
+    stop = true;
+    return false;
   }
   if (progress) std::fputs("\r\033[K", stderr);
   tally.frames = frames;
@@ -265,6 +296,7 @@ int main(int argc, char** argv) {
     loadedPlaces = static_cast<size_t>(map.strings->entries->count);
   }
 
+  const int threads = options.threads > 0 ? options.threads : UsableCores();
   FrameProcessor processor(/*annotate=*/false, threshold);  // nothing is shown, so nothing is drawn
   if (options.places != nullptr) {
     processor.RestoreKnownStrings(std::move(map.strings), map.locationCounter);
@@ -278,7 +310,9 @@ int main(int argc, char** argv) {
   for (const char* video : options.videos) {
     const auto videoStart = std::chrono::steady_clock::now();
     Tally tally;
-    if (!TraceVideo(video, options.limit, processor, map.origins, tally, stop)) failed = true;
+    if (!TraceVideo(video, options.limit, threads, processor, map.origins, tally, stop)) {
+      failed = true;
+    }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - videoStart).count();
     std::fflush(stdout);

@@ -3,7 +3,9 @@
 # frame after the header; the first frame records location 0; a recognised
 # frame records nothing and has a similarity of at least the threshold;
 # recorded indices count up from 0 without gaps; two runs print the same; a
-# one-frame file is read. Also checks its answers to bad command lines.
+# one-frame file is read; 1, 2 and 3 threads print the same bytes, on this
+# video and on the first 100 frames of vtest.avi beside it. Also checks its
+# answers to bad command lines.
 #
 #   trace_test.sh PLACETRACE VIDEOTOOL VIDEO
 set -u
@@ -71,6 +73,19 @@ recognised() { awk -F'\t' 'NR > 1 && $6 != "-"' "$1" | wc -l; }
 timeout 300 "$bin" --threshold 0.67 "$video" | cmp -s - "$work/first" || fail "--threshold 0.67 is not the default"
 echo "ok   --threshold"
 
+# Any number of threads gives the same bytes as the single loop.
+vtest=$(dirname "$video")/vtest.avi
+[ -s "$vtest" ] || fail "$vtest is missing: run scripts/setup.sh"
+timeout 300 "$bin" --threads 1 "$video" >"$work/t1" 2>/dev/null || fail "--threads 1 status $?"
+cmp -s "$work/t1" "$work/first" || fail "--threads 1 differs from the default"
+timeout 300 "$bin" --threads 1 --frames 100 "$vtest" >"$work/v1" 2>/dev/null || fail "vtest --threads 1 status $?"
+[ "$(wc -l <"$work/v1")" = 101 ] || fail "vtest --frames 100: $(wc -l <"$work/v1") lines"
+for n in 2 3; do
+  timeout 300 "$bin" --threads "$n" "$video" | cmp -s - "$work/t1" || fail "--threads $n differs on $video"
+  timeout 300 "$bin" --threads "$n" --frames 100 "$vtest" | cmp -s - "$work/v1" \
+    || fail "--threads $n differs on the first 100 frames of $vtest"
+done
+
 # A file of one frame is read (its first grab after the start-up seek fails).
 "$video_tool" "$work/one.avi" 1 || fail "cannot make a one-frame video"
 timeout 60 "$bin" "$work/one.avi" >"$work/one" 2>"$work/one.err" || fail "one-frame file: status $? $(cat "$work/one.err")"
@@ -112,6 +127,10 @@ for t in 1.5 -0.1 abc nan inf 0.5x ""; do
 done
 check_bad 2 "--threshold without a number" "$video" --threshold
 check_bad 2 "--places without a file" "$video" --places
+for n in 0 -1 x 257 ""; do
+  check_bad 2 "--threads '$n'" --threads "$n" "$video"
+done
+check_bad 2 "--threads without a number" "$video" --threads
 check_bad 2 "an unknown option" --frame 5 "$video"
 timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace \[--places FILE\]' "$work/out" \
   || fail "--help"
