@@ -5,6 +5,11 @@
 //
 //   Rerender IN OUT CHANGE
 //   Rerender --fps IN        prints the frame rate IN declares (25 if none)
+//   Rerender --shots IN      prints each frame's shot number, one a line
+//
+// Shots: a new shot starts at a frame whose gray image, shrunk to 64 x 48,
+// differs from the previous frame's by more than kCutDifference on average
+// per pixel (a cut); a steady camera's recording is one shot.
 //
 // CHANGE is one of:
 //   brighter   pixel values times 1.3 (saturating)
@@ -47,6 +52,32 @@ void Change(const std::string& change, const cv::Mat& in, cv::Mat& out, cv::RNG&
   }
 }
 
+// The mean absolute difference per pixel above which two consecutive frames
+// belong to different shots.
+constexpr double kCutDifference = 40.0;
+
+int PrintShots(cv::VideoCapture& capture) {
+  cv::Mat frame;
+  cv::Mat gray;
+  cv::Mat small;
+  cv::Mat previous;
+  int shot = 0;
+  int frames = 0;
+  while (capture.read(frame) && !frame.empty()) {
+    cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
+    cv::resize(gray, small, cv::Size(64, 48), 0, 0, cv::INTER_AREA);
+    if (!previous.empty() &&
+        cv::mean(cv::abs(small - previous))[0] + cv::mean(cv::abs(previous - small))[0] >
+            kCutDifference) {
+      ++shot;
+    }
+    small.copyTo(previous);
+    std::printf("%d\n", shot);
+    ++frames;
+  }
+  return frames > 0 ? 0 : 1;
+}
+
 // The frame rate a capture declares, or 25 where it declares none that makes
 // sense.
 double FrameRate(const cv::VideoCapture& capture) {
@@ -58,12 +89,13 @@ double FrameRate(const cv::VideoCapture& capture) {
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  if (argc == 3 && std::strcmp(argv[1], "--fps") == 0) {
+  if (argc == 3 && (std::strcmp(argv[1], "--fps") == 0 || std::strcmp(argv[1], "--shots") == 0)) {
     cv::VideoCapture capture(argv[2], cv::CAP_FFMPEG);
     if (!capture.isOpened()) {
       std::fprintf(stderr, "Rerender: cannot open %s as a video\n", argv[2]);
       return 1;
     }
+    if (argv[1][2] == 's') return PrintShots(capture);
     std::printf("%g\n", FrameRate(capture));
     return 0;
   }
@@ -71,7 +103,7 @@ int main(int argc, char** argv) {
   for (const char* c : kChanges) known = known || (argc == 4 && std::strcmp(argv[3], c) == 0);
   if (!known) {
     std::fprintf(stderr,
-                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN\n"
+                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN | Rerender --shots IN\n"
                  "CHANGE: brighter, darker, blur, noise, recompress or shift\n");
     return 2;
   }

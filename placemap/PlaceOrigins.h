@@ -38,6 +38,12 @@ class PlaceOrigins {
     return it == byLocation_.end() ? nullptr : &it->second;
   }
 
+  // Calls f(location, origin) for every recorded origin, in no fixed order.
+  template <typename F>
+  void ForEach(F f) const {
+    for (const auto& [location, origin] : byLocation_) f(location, origin);
+  }
+
   size_t size() const { return byLocation_.size(); }
   void Clear() { byLocation_.clear(); }
 

@@ -4,12 +4,14 @@
 # data/vtest.avi as they are; the query recordings are each of them
 # re-rendered once per change a camera meets on a second visit (brighter by
 # 30 %, darker by 30 %, blurred, noisy, recompressed, shifted by a few pixels;
-# see eval/Rerender.cpp), written to data/revisit/. A place is a stretch of
-# SECONDS_PER_PLACE seconds (default 1) of one recording: frame i of a video,
-# and frame i of each of its re-renderings, show place "VIDEO#k" with
-# k = floor(i / frames per place). The ground truth (data/revisit/truth.tsv)
-# lists every frame of every recording. Placetrace then runs over the maps
-# followed by the queries in one collection, with --truth, --sweep and --plot.
+# see eval/Rerender.cpp), written to data/revisit/. A place is one shot of one
+# recording: the frames between two cuts, found by `Rerender --shots` (a cut
+# is a jump of the mean gray difference between consecutive frames; a steady
+# camera's recording is one shot). Frame i of a video and frame i of each of
+# its re-renderings show place "VIDEO#s", s the shot of frame i. The ground
+# truth (data/revisit/truth.tsv) lists every frame of every recording.
+# Placetrace then runs over the maps followed by the queries in one
+# collection, with --truth, --sweep and --plot.
 #
 #   scripts/revisit_benchmark.sh [OUT_DIR]     default: docs/
 #
@@ -21,7 +23,6 @@ case "${1:-}" in -h | --help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-$root/docs}
 build=$root/build
-seconds_per_place=${SECONDS_PER_PLACE:-1}
 changes=(brighter darker blur noise recompress shift)
 maps=(tree Megamind vtest)
 
@@ -36,21 +37,23 @@ mkdir -p data/revisit "$out"
 truth=data/revisit/truth.tsv
 : >"$truth"
 queries=()
-# Frame i of a recording of VIDEO at FPS frames per second shows place VIDEO#k.
-add_truth() {  # FILE VIDEO FPS
+# Frame i of FILE, a recording of VIDEO, shows place VIDEO#s, s the shot of
+# frame i of VIDEO in SHOTS (one shot number a line).
+add_truth() {  # FILE VIDEO SHOTS
   local frames
   frames=$("$build/apps/placetrace/Placetrace" "$1" 2>/dev/null | tail -n +2 | wc -l)
-  awk -v file="$1" -v video="$2" -v n="$frames" -v per="$3" \
-    'BEGIN { for (i = 0; i < n; ++i) printf "%s\t%d\t%s#%d\n", file, i, video, int(i / per) }' >>"$truth"
+  awk -v file="$1" -v video="$2" -v n="$frames" \
+    '{ shot[NR - 1] = $1 } END { for (i = 0; i < n; ++i) printf "%s\t%d\t%s#%d\n", file, i, video, shot[i] }' \
+    "$3" >>"$truth"
 }
 for video in "${maps[@]}"; do
-  fps=$("$build/eval/Rerender" --fps "data/$video.avi")
-  per=$(awk -v f="$fps" -v s="$seconds_per_place" 'BEGIN { p = int(f * s + 0.5); print p < 1 ? 1 : p }')
-  add_truth "data/$video.avi" "$video" "$per"
+  shots=data/revisit/$video.shots
+  "$build/eval/Rerender" --shots "data/$video.avi" >"$shots"
+  add_truth "data/$video.avi" "$video" "$shots"
   for change in "${changes[@]}"; do
     query=data/revisit/${video}_$change.avi
     [ -s "$query" ] || "$build/eval/Rerender" "data/$video.avi" "$query" "$change" >/dev/null
-    add_truth "$query" "$video" "$per"
+    add_truth "$query" "$video" "$shots"
     queries+=("$query")
   done
 done

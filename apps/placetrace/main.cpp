@@ -1,7 +1,8 @@
 // Placetrace: runs Placefinder's per-frame work over videos without a window
 // and prints one tab-separated line per frame, for scripts and evaluation.
 //
-//   Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N] VIDEO...
+//   Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N]
+//              [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...
 //
 // The videos share one collection of known strings and one location counter,
 // in the order given, as if they were one long video. With --places the
@@ -26,6 +27,13 @@
 // With --threads N (default: the cores the process may use) frames are read
 // on one thread and detected on N - 1 others while the main thread recognises
 // them in frame order; the output is the same for every N.
+//
+// With --truth FILE (lines `video<TAB>frame<TAB>place`) the run's
+// recognitions are counted against the ground truth and standard error ends
+// with "evaluation: tp=N fp=N fn=N tn=N precision=X recall=Y f1=Z". --sweep
+// FILE also runs every threshold 0.30, 0.31, ... 0.99 on the same detections
+// and writes their counts to FILE; --plot FILE.png draws that sweep's
+// precision-recall curve. A truth file that cannot be used is a usage error.
 
 #include <sched.h>
 #include <unistd.h>
@@ -39,6 +47,7 @@
 #include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
@@ -48,8 +57,11 @@
 
 #include "FramePipeline.h"
 #include "FrameProcessor.h"
+#include "GroundTruth.h"
 #include "PlaceMapFile.h"
 #include "PlaybackPosition.h"
+#include "PrCurvePlot.h"
+#include "RunEvaluation.h"
 #include "VideoSource.h"
 
 namespace {
@@ -58,7 +70,8 @@ const char kHeader[] =
     "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n";
 
 const char kUsage[] =
-    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N] VIDEO...\n"
+    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N]\n"
+    "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n"
     "Runs the place recognition over every frame of each VIDEO (or its first N\n"
     "frames), the videos sharing one collection of places in the order given, and\n"
     "prints one tab-separated line per frame:\n"
@@ -69,7 +82,11 @@ const char kUsage[] =
     "                  [0, 1]; default 0.67, or the threshold FILE was made with\n"
     "  --frames N      read at most N frames of each video\n"
     "  --threads N     use N threads (default: the cores this process may use); the\n"
-    "                  output is the same for every N\n";
+    "                  output is the same for every N\n"
+    "  --truth FILE    count the recognitions against FILE (lines video<TAB>frame<TAB>\n"
+    "                  place) and end with the evaluation line\n"
+    "  --sweep FILE    also evaluate the thresholds 0.30 .. 0.99 and write the table\n"
+    "  --plot FILE     draw the sweep's precision-recall curve as a PNG image\n";
 
 int Usage(const char* problem) {
   std::fprintf(stderr, "Placetrace: %s\n%s", problem, kUsage);
@@ -107,6 +124,9 @@ struct Options {
   bool thresholdGiven = false;
   long long limit = -1;
   int threads = 0;  // 0: as many as the process has cores
+  const char* truth = nullptr;
+  const char* sweep = nullptr;
+  const char* plot = nullptr;
   std::vector<const char*> videos;
 };
 
@@ -147,6 +167,15 @@ int ParseOptions(int argc, char** argv, Options& options) {
         return Usage("--threshold needs a number from 0 to 1");
       }
       options.thresholdGiven = true;
+    } else if (std::strcmp(arg, "--truth") == 0 || std::strcmp(arg, "--sweep") == 0 ||
+               std::strcmp(arg, "--plot") == 0) {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        return Usage((std::string(arg) + " needs a file name").c_str());
+      }
+      const char*& file = arg[2] == 't'   ? options.truth
+                          : arg[3] == 'w' ? options.sweep
+                                          : options.plot;
+      file = argv[++i];
     } else if (std::strcmp(arg, "--places") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') return Usage("--places needs a file name");
       options.places = argv[++i];
@@ -156,6 +185,9 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (options.videos.empty()) return Usage("no video given");
+  if ((options.sweep != nullptr || options.plot != nullptr) && options.truth == nullptr) {
+    return Usage("--sweep and --plot need --truth");
+  }
   return -1;
 }
 
@@ -177,8 +209,15 @@ void PrintTally(const char* what, const Tally& tally, double seconds) {
 // Reads every frame of one video (at most `limit`) through `processor`, with
 // `threads` threads, printing a line per frame. Returns false when the video
 // cannot be read at all or a frame cannot be processed, after saying so.
+// What a run is evaluated with; each part may be absent.
+struct Evaluations {
+  const GroundTruth* truth = nullptr;
+  RunEvaluation* run = nullptr;
+  ThresholdSweep* sweep = nullptr;
+};
+
 bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor& processor,
-                PlaceOrigins& origins, Tally& tally, bool& stop) {
+                PlaceOrigins& origins, const Evaluations& evaluations, Tally& tally, bool& stop) {
   VideoSource source;
   if (!source.OpenFile(video, cv::CAP_FFMPEG) && !source.OpenFile(video, cv::CAP_ANY)) {
     std::fprintf(stderr, "Placetrace: cannot open %s as a video; going on without it\n", video);
@@ -195,6 +234,9 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
   long long read = 0;
   long long frames = 0;
   std::string line;
+  const std::string name = video;
+  const GroundTruth::VideoPlaces* places =
+      evaluations.truth != nullptr ? evaluations.truth->PlacesOf(name) : nullptr;
   auto readFrame = [&](cv::Mat& frame, double& positionMs) {
     if (limit >= 0 && read >= limit) return false;
     if (!source.Read(frame)) return false;
@@ -228,6 +270,8 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
     line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
     line += '\n';
     std::fputs(line.c_str(), stdout);
+    if (evaluations.run != nullptr) evaluations.run->Count(places, frames, result, origins);
+    if (evaluations.sweep != nullptr) evaluations.sweep->Count(detected, name, places, frames);
     if (result.location) ++tally.recognised;
     if (result.newLocation) {
       ++tally.recorded;
@@ -261,6 +305,56 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
   return true;
 }
 
+// Reports the evaluation on standard error and writes the sweep's table and
+// plot. Returns false when a file could not be written, after saying so.
+bool WriteEvaluation(const Options& options, const RunEvaluation& run, const ThresholdSweep* sweep,
+                     double threshold) {
+  std::fprintf(stderr, "evaluation: %s\n", run.counts().Line().c_str());
+  if (sweep == nullptr) return true;
+  bool written = true;
+  double recall = 0;
+  double at = 0;
+  if (RecallAtFullPrecision(*sweep, &recall, &at)) {
+    std::fprintf(stderr, "recall at 100%% precision: %s (threshold %.2f)\n",
+                 FormatRatio(recall).c_str(), at);
+  } else {
+    std::fputs("recall at 100% precision: none (no threshold reaches 100% precision)\n", stderr);
+  }
+  if (options.sweep != nullptr) {
+    const std::string table = SweepTable(*sweep);
+    FILE* out = std::fopen(options.sweep, "wb");
+    bool ok = out != nullptr && std::fwrite(table.data(), 1, table.size(), out) == table.size();
+    if (out != nullptr && std::fclose(out) != 0) ok = false;
+    if (!ok) {
+      std::fprintf(stderr, "Placetrace: cannot write the sweep to %s: %s\n", options.sweep,
+                   std::strerror(errno));
+      written = false;
+    }
+  }
+  if (options.plot != nullptr) {
+    std::vector<PrPoint> points;
+    for (size_t i = 0; i < sweep->size(); ++i) {
+      const EvaluationCounts& c = sweep->counts(i);
+      points.push_back({sweep->threshold(i), c.Precision(), c.Recall()});
+    }
+    bool ok = false;
+    try {
+      ok = cv::imwrite(options.plot, PrCurvePlot::Draw(points, threshold,
+                                                       "precision-recall, thresholds 0.30-0.99"));
+    } catch (const cv::Exception&) {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(
+          stderr,
+          "Placetrace: cannot write the plot to %s (a .png name in a folder that can be written)\n",
+          options.plot);
+      written = false;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -270,6 +364,15 @@ int main(int argc, char** argv) {
   Options options;
   const int status = ParseOptions(argc, argv, options);
   if (status >= 0) return status;
+
+  GroundTruth truth;
+  if (options.truth != nullptr) {
+    std::string error;
+    if (!truth.Load(options.truth, &error)) {
+      std::fprintf(stderr, "Placetrace: the truth file %s %s\n", options.truth, error.c_str());
+      return 2;
+    }
+  }
 
   // The map is opened, locked and read in full before the first frame, so
   // that a map that cannot be used costs no work and stays as it was.
@@ -296,6 +399,30 @@ int main(int argc, char** argv) {
     loadedPlaces = static_cast<size_t>(map.strings->entries->count);
   }
 
+  std::optional<RunEvaluation> run;
+  std::optional<ThresholdSweep> sweep;
+  Evaluations evaluations;
+  if (options.truth != nullptr) {
+    evaluations.truth = &truth;
+    run.emplace(truth);
+    run->MarkSeen(map.origins);
+    evaluations.run = &*run;
+  }
+  if (options.sweep != nullptr || options.plot != nullptr) {
+    sweep.emplace(truth);
+    // Every threshold starts from the map as it was saved.
+    for (size_t i = 0; options.places != nullptr && i < sweep->size(); ++i) {
+      PlaceMap copy;
+      std::string error;
+      if (!mapFile.Load(&copy, &error)) {
+        std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places, error.c_str());
+        return 1;
+      }
+      sweep->Restore(i, std::move(copy.strings), copy.locationCounter, std::move(copy.origins));
+    }
+    evaluations.sweep = &*sweep;
+  }
+
   const int threads = options.threads > 0 ? options.threads : UsableCores();
   FrameProcessor processor(/*annotate=*/false, threshold);  // nothing is shown, so nothing is drawn
   if (options.places != nullptr) {
@@ -310,7 +437,8 @@ int main(int argc, char** argv) {
   for (const char* video : options.videos) {
     const auto videoStart = std::chrono::steady_clock::now();
     Tally tally;
-    if (!TraceVideo(video, options.limit, threads, processor, map.origins, tally, stop)) {
+    if (!TraceVideo(video, options.limit, threads, processor, map.origins, evaluations, tally,
+                    stop)) {
       failed = true;
     }
     const double seconds =
@@ -326,6 +454,7 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   PrintTally("total", total, seconds);
+  if (run && !WriteEvaluation(options, *run, sweep ? &*sweep : nullptr, threshold)) failed = true;
 
   if (options.places != nullptr) {
     std::string error;
