@@ -100,8 +100,8 @@ PYBIND11_MODULE(placefinder, m) {
   });
 
   m.def("detect", &Detect, py::arg("gray"),
-        "detect(gray) -> numpy structured array (id, x, y, width, height)\n\n"
-        "Finds the boxes of a gray frame (a 2-D uint8 array, any strides) that are much\n"
+        "Returns the boxes of a gray frame (a 2-D uint8 array, any strides) as a numpy\n"
+        "structured array (id, x, y, width, height): the boxes much\n"
         "brighter or darker than a ring around them, in the seven box shapes, and\n"
         "returns them in the detector's list order. The frame is used as given (not\n"
         "flipped). Releases the GIL while it detects.");
@@ -133,7 +133,6 @@ PYBIND11_MODULE(placefinder, m) {
            "A stored frame string is accepted when its similarity to a frame's string\n"
            "is at least threshold (0 to 1).")
       .def("process", &Recogniser::Process, py::arg("frame"),
-           "process(frame) -> FrameResult\n\n"
            "Runs the per-frame work on a frame as OpenCV's VideoCapture.read() gives it\n"
            "(a uint8 array: BGR (rows, columns, 3), BGRA, or gray (rows, columns)); like\n"
            "the programs, it flips the rows first. Recognises the frame among the earlier\n"
