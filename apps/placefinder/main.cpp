@@ -6,9 +6,11 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,10 +19,12 @@
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
+#include <optional>
 #include <string>
 
 #include "FrameProcessor.h"
 #include "PlaybackPosition.h"
+#include "VideoSource.h"
 
 namespace {
 
@@ -97,35 +101,236 @@ bool DisplayReachable() {
   return reachable;
 }
 
-// Opens the output video: "cvid" first, then the back end's own choice (-1),
-// then Motion-JPEG, which OpenCV's own AVI writer always supports. Says on
-// standard error when the fallback was needed or nothing can be written.
-void OpenWriter(cv::VideoWriter& writer, const std::string& name, double fps, cv::Size size) {
-  const int codecs[] = {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'), -1};
-  for (const int codec : codecs) {
-    const bool opened = Quietly([&] {
-      try {
-        return writer.open(name, codec, fps, size, true);
-      } catch (const cv::Exception&) {
-        return false;
-      }
-    });
-    if (opened) return;
+// What the command line asks for.
+struct Arguments {
+  std::string given;   // the first argument as given
+  std::string source;  // the first argument lower-cased
+  bool device = false;
+  size_t avi = std::string::npos;  // where ".avi" begins in `source`
+  bool write = false;
+};
+
+// The opened source and what it tells about its frames.
+struct Source {
+  VideoSource video;
+  std::string baseName;  // the output video's name up to "_out.avi"
+  double fps = 12.0;
+  cv::Size frameSize;
+};
+
+// The output video, and what this run did at its name.
+struct Output {
+  cv::VideoWriter writer;
+  std::string name;
+  bool created = false;  // nothing stood at `name` before this run
+  long long framesWritten = 0;
+};
+
+// Lower-cases A to Z only, as the program always has.
+void LowerCase(std::string& text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  const bool opened = Quietly([&] {
+}
+
+// Reads the command line. Returns the exit status when the program ends here
+// (help, or a name that is no AVI file).
+std::optional<int> ParseArguments(int argc, char** argv, Arguments& args) {
+  if (argc < 2 || (argc == 2 && std::strstr(argv[1], "/?") != nullptr)) {
+    PrintHelp();
+    return 0;
+  }
+  // The first argument is lower-cased whole, directory included. File names
+  // on this system are case-sensitive, so the name as given is kept too: it
+  // is tried when the lower-cased one does not open.
+  args.given = argv[1];
+  args.source = args.given;
+  LowerCase(args.source);
+  args.device = std::isdigit(static_cast<unsigned char>(args.source[0])) != 0;
+  args.avi = args.source.find(".avi");
+  if (args.avi == std::string::npos && !args.device) {
+    std::printf("AVI files are processing only!\n\n");
+    return kExitFailure;
+  }
+  std::string switches;
+  for (int i = 2; i < argc; ++i) switches += argv[i];
+  args.write = switches.find("/w") != std::string::npos;
+  return std::nullopt;
+}
+
+bool OpenDevice(const Arguments& args, Source& source) {
+  std::printf("Processing capture...\n");
+  std::fflush(stdout);
+  const int number = args.source[0] - '0';
+  if (!Quietly([&] { return source.video.OpenDevice(number, cv::CAP_V4L2); })) {
+    std::fprintf(stderr, "Could not initialize capturing...\n");
+    return false;
+  }
+  // The first frame tells the size and is not shown.
+  cv::Mat first;
+  if (!source.video.Read(first)) {
+    std::fprintf(stderr, "Capture device %d delivered no frame.\n", number);
+    return false;
+  }
+  source.frameSize = first.size();
+  return true;
+}
+
+bool OpenFile(const Arguments& args, Source& source) {
+  std::printf("Processing avi file...\n");
+  std::fflush(stdout);
+  const auto open = [&](const std::string& name) {
+    return Quietly([&] { return source.video.OpenFile(name, cv::CAP_FFMPEG); });
+  };
+  source.baseName = args.source.substr(0, args.avi);
+  if (!open(args.source)) {
+    if (args.given == args.source || !open(args.given)) {
+      std::printf("Can't find file %s.avi\n", source.baseName.c_str());
+      return false;
+    }
+    // Found under its own spelling: the output goes into the folder as it was
+    // found, under the lower-cased file name. The two names differ only in
+    // case, so ".avi" and the last '/' stand at the same places in both.
+    const size_t folder = source.baseName.rfind('/') + 1;  // 0 when there is none
+    source.baseName.replace(0, folder, args.given, 0, folder);
+  }
+  source.video.StartupSeek();
+  const double w = source.video.Get(cv::CAP_PROP_FRAME_WIDTH);
+  const double h = source.video.Get(cv::CAP_PROP_FRAME_HEIGHT);
+  const int32_t width = w >= 1 && w < 1e6 ? static_cast<int32_t>(w) : 0;
+  const int32_t height = h >= 1 && h < 1e6 ? static_cast<int32_t>(h) : 0;
+  source.fps = source.video.Get(cv::CAP_PROP_FPS);
+  if (width <= 0 || height <= 0) {
+    std::fprintf(stderr, "The file %s reports no frame size; it cannot be played.\n",
+                 args.source.c_str());
+    return false;
+  }
+  source.frameSize = cv::Size(width, height);
+  return true;
+}
+
+// Opens the writer at `name` with one codec; the back end's messages and
+// exceptions are kept off the console.
+bool TryWriter(cv::VideoWriter& writer, const std::string& name, int codec, double fps,
+               cv::Size size) {
+  return Quietly([&] {
     try {
-      return writer.open(name, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps, size, true);
+      return writer.open(name, codec, fps, size, true);
     } catch (const cv::Exception&) {
       return false;
     }
   });
-  if (opened) {
-    std::fprintf(stderr, "Warning: codec cvid is not available, writing %s with codec MJPG.\n",
-                 name.c_str());
-  } else {
-    std::fprintf(stderr, "Warning: cannot write %s; frames are shown but not written.\n",
-                 name.c_str());
+}
+
+// Whether the run may write at `name`: where nothing stands, or over a
+// regular file that is writable for the user and has a write permission bit
+// (root may write any file, but a read-only one is somebody's to keep). A
+// directory, a symlink that leads nowhere or to no regular file, or anything
+// else is left alone.
+bool MayWriteAt(const std::string& name, bool& absent) {
+  struct stat st;
+  absent = false;
+  if (lstat(name.c_str(), &st) != 0) {
+    absent = errno == ENOENT;
+    return absent;
   }
+  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && access(name.c_str(), W_OK) == 0;
+}
+
+// Opens the output video: "cvid" first, then the back end's own choice (-1),
+// then Motion-JPEG, which OpenCV's own AVI writer always supports. Says on
+// standard error when the fallback was needed or nothing can be written.
+void OpenOutput(const Source& source, Output& output) {
+  output.name = source.baseName + "_out.avi";
+  bool absent = false;
+  bool opened = false;
+  if (MayWriteAt(output.name, absent)) {
+    for (const int codec : {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'), -1}) {
+      opened = TryWriter(output.writer, output.name, codec, source.fps, source.frameSize);
+      if (opened) break;
+    }
+    if (!opened &&
+        TryWriter(output.writer, output.name, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
+                  source.fps, source.frameSize)) {
+      opened = true;
+      std::fprintf(stderr, "Warning: codec cvid is not available, writing %s with codec MJPG.\n",
+                   output.name.c_str());
+    }
+  }
+  // Only what this run put at the name may be taken away again.
+  struct stat st;
+  output.created = absent && lstat(output.name.c_str(), &st) == 0;
+  if (!opened) {
+    std::fprintf(stderr, "Warning: cannot write %s; frames are shown but not written.\n",
+                 output.name.c_str());
+  }
+}
+
+// Plays the source until a key is pressed (status 0) or it fails.
+int RunLoop(Source& source, FrameProcessor& processor, Output& output, const Arguments& args) {
+  int failedReads = 0;
+  cv::Mat frame;
+  cv::Mat resized;
+  for (;;) {
+    if (!source.video.Read(frame)) {
+      // The end of a file: play it again from the start.
+      source.video.Rewind();
+      if (++failedReads >= kMaxGrabFailures) {
+        std::fprintf(stderr, "No frame could be read from %s; giving up.\n", args.source.c_str());
+        return kExitFailure;
+      }
+      // Only a source that keeps failing gets here twice in a row; keys stay
+      // live while it is retried.
+      if (failedReads > 1 && cv::waitKey(kKeyWaitMs) >= 0) return 0;
+      continue;
+    }
+    failedReads = 0;
+
+    try {
+      processor.Process(frame);
+    } catch (const cv::Exception& e) {
+      std::fprintf(stderr, "Cannot process a frame: %s\n", e.what());
+      return kExitFailure;
+    }
+    const cv::Mat& image = processor.image();
+
+    std::fputs(PositionLine(PositionMilliseconds(source.video.Get(cv::CAP_PROP_POS_MSEC))).c_str(),
+               stdout);
+
+    int key = -1;
+    try {
+      cv::imshow(kWindow, image);
+      if (output.writer.isOpened()) {
+        // Frames of another size than the first are scaled to the video's size.
+        if (image.size() == source.frameSize) {
+          output.writer.write(image);
+        } else {
+          cv::resize(image, resized, source.frameSize);
+          output.writer.write(resized);
+        }
+        ++output.framesWritten;
+      }
+      key = cv::waitKey(kKeyWaitMs);
+    } catch (const cv::Exception& e) {
+      std::fprintf(stderr, "Window error: %s\n", e.what());
+      return kExitFailure;
+    }
+    if (key >= 0) return 0;
+  }
+}
+
+// Closes the output and the source. A run that wrote no frame leaves no empty
+// video behind, but takes away only a file that it created itself.
+void Teardown(Source& source, Output& output) {
+  output.writer.release();
+  struct stat st;
+  if (output.created && output.framesWritten == 0 && lstat(output.name.c_str(), &st) == 0 &&
+      S_ISREG(st.st_mode)) {
+    std::remove(output.name.c_str());
+  }
+  source.video.Release();
+  std::fflush(stdout);
 }
 
 }  // namespace
@@ -138,89 +343,14 @@ int main(int argc, char** argv) {
   setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // the decoder's own messages too
   setenv("QT_LOGGING_RULES", "*.debug=false;*.info=false;*.warning=false", 0);
 
-  if (argc < 2 || (argc == 2 && std::strstr(argv[1], "/?") != nullptr)) {
-    PrintHelp();
-    return 0;
-  }
+  Arguments args;
+  if (const std::optional<int> status = ParseArguments(argc, argv, args)) return *status;
 
-  // The first argument is lower-cased whole (A to Z only), directory included.
-  // File names on this system are case-sensitive, so the name as given is
-  // kept too: it is tried when the lower-cased one does not open.
-  const std::string given = argv[1];
-  for (char* c = argv[1]; *c != '\0'; ++c) {
-    if (*c >= 'A' && *c <= 'Z') *c = static_cast<char>(*c - 'A' + 'a');
-  }
-  const std::string source = argv[1];
-  const bool device = std::isdigit(static_cast<unsigned char>(source[0])) != 0;
-  const size_t avi = source.find(".avi");
-  if (avi == std::string::npos && !device) {
-    std::printf("AVI files are processing only!\n\n");
-    return kExitFailure;
-  }
+  Source source;
+  if (!(args.device ? OpenDevice(args, source) : OpenFile(args, source))) return kExitFailure;
 
-  std::string switches;
-  for (int i = 2; i < argc; ++i) switches += argv[i];
-  const bool write = switches.find("/w") != std::string::npos;
-
-  cv::VideoCapture capture;
-  std::string baseName;
-  double fps = 12.0;
-  int32_t width = 0;
-  int32_t height = 0;
-  if (device) {
-    std::printf("Processing capture...\n");
-    std::fflush(stdout);
-    const int number = source[0] - '0';
-    const bool opened = Quietly([&] { return capture.open(number, cv::CAP_V4L2); });
-    if (!opened) {
-      std::fprintf(stderr, "Could not initialize capturing...\n");
-      return kExitFailure;
-    }
-    // The first frame tells the size and is not shown.
-    cv::Mat first;
-    if (!capture.read(first) || first.empty()) {
-      std::fprintf(stderr, "Capture device %d delivered no frame.\n", number);
-      return kExitFailure;
-    }
-    width = first.cols;
-    height = first.rows;
-  } else {
-    std::printf("Processing avi file...\n");
-    std::fflush(stdout);
-    baseName = source.substr(0, avi);
-    auto open = [&](const std::string& name) {
-      return Quietly([&] {
-        try {
-          return capture.open(name, cv::CAP_FFMPEG);
-        } catch (const cv::Exception&) {
-          return false;
-        }
-      });
-    };
-    if (!open(source)) {
-      if (given == source || !open(given)) {
-        std::printf("Can't find file %s.avi\n", baseName.c_str());
-        return kExitFailure;
-      }
-      // Opened under its own name: the output goes beside it, under the same
-      // spelling. The name differs from `source` only in case, so ".avi"
-      // stands at the same place.
-      baseName = given.substr(0, avi);
-    }
-    capture.set(cv::CAP_PROP_POS_AVI_RATIO, 1.0);
-    capture.set(cv::CAP_PROP_POS_AVI_RATIO, 0.0);
-    const double w = capture.get(cv::CAP_PROP_FRAME_WIDTH);
-    const double h = capture.get(cv::CAP_PROP_FRAME_HEIGHT);
-    width = w >= 1 && w < 1e6 ? static_cast<int32_t>(w) : 0;
-    height = h >= 1 && h < 1e6 ? static_cast<int32_t>(h) : 0;
-    fps = capture.get(cv::CAP_PROP_FPS);
-    if (width <= 0 || height <= 0) {
-      std::fprintf(stderr, "The file %s reports no frame size; it cannot be played.\n",
-                   source.c_str());
-      return kExitFailure;
-    }
-  }
-
+  // Teardown() releases the writer and the source; the processor's images and
+  // detector (its known strings, then its sum matrix) go when main returns.
   FrameProcessor processor;
 
   if (!DisplayReachable()) {
@@ -231,77 +361,18 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
 
-  cv::VideoWriter writer;
-  const cv::Size frameSize(width, height);
-  const std::string outName = baseName + "_out.avi";
-  long long framesWritten = 0;
-  if (write) OpenWriter(writer, outName, fps, frameSize);
+  Output output;
+  if (args.write) OpenOutput(source, output);
 
   try {
     cv::namedWindow(kWindow, cv::WINDOW_AUTOSIZE);
   } catch (const cv::Exception& e) {
     std::fprintf(stderr, "Cannot create the window \"%s\": %s\n", kWindow, e.what());
+    Teardown(source, output);
     return kExitFailure;
   }
 
-  int status = 0;
-  int failedGrabs = 0;
-  cv::Mat frame;
-  cv::Mat resized;
-  for (;;) {
-    if (!capture.grab() || !capture.retrieve(frame) || frame.empty()) {
-      // The end of a file: play it again from the start.
-      capture.set(cv::CAP_PROP_POS_MSEC, 0.0);
-      if (++failedGrabs >= kMaxGrabFailures) {
-        std::fprintf(stderr, "No frame could be read from %s; giving up.\n", source.c_str());
-        status = kExitFailure;
-        break;
-      }
-      // Only a source that keeps failing gets here twice in a row; keys stay
-      // live while it is retried.
-      if (failedGrabs > 1 && cv::waitKey(kKeyWaitMs) >= 0) break;
-      continue;
-    }
-    failedGrabs = 0;
-
-    try {
-      processor.Process(frame);
-    } catch (const cv::Exception& e) {
-      std::fprintf(stderr, "Cannot process a frame: %s\n", e.what());
-      status = kExitFailure;
-      break;
-    }
-    const cv::Mat& image = processor.image();
-
-    std::fputs(PositionLine(PositionMilliseconds(capture.get(cv::CAP_PROP_POS_MSEC))).c_str(),
-               stdout);
-
-    int key = -1;
-    try {
-      cv::imshow(kWindow, image);
-      if (writer.isOpened()) {
-        // Frames of another size than the first are scaled to the video's size.
-        if (image.size() == frameSize) {
-          writer.write(image);
-        } else {
-          cv::resize(image, resized, frameSize);
-          writer.write(resized);
-        }
-        ++framesWritten;
-      }
-      key = cv::waitKey(kKeyWaitMs);
-    } catch (const cv::Exception& e) {
-      std::fprintf(stderr, "Window error: %s\n", e.what());
-      status = kExitFailure;
-      break;
-    }
-    if (key >= 0) break;
-  }
-
-  writer.release();
-  // A source that gave no frame leaves no empty video behind.
-  if (write && framesWritten == 0) std::remove(outName.c_str());
-  capture.release();
-  std::fflush(stdout);
+  const int status = RunLoop(source, processor, output, args);
+  Teardown(source, output);
   return status;
 }

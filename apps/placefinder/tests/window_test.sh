@@ -3,7 +3,12 @@
 # until the program ends, and checks what it printed and wrote:
 #  1. with "/w": status 0, one position line per shown frame, and an output
 #     video with exactly as many frames;
-#  2. a video shorter than the run: playback restarts at 00:00:00.000.
+#  2. a video shorter than the run: playback restarts at 00:00:00.000, also
+#     for clips of 1, 2 and 3 frames;
+#  3. with "/w", whatever already stands at the output name (a directory, a
+#     dangling symlink, a read-only file) is left exactly as it was;
+#  4. a capitalised file in a capitalised folder, found under its own
+#     spelling, writes to the folder as found and the lower-cased file name.
 # Everything runs under time limits, so a hang fails the test instead of
 # stalling it.
 #
@@ -58,6 +63,45 @@ restarts=$(grep -c '^==> film current position: 00:00:00.000$' out)
 [ "$restarts" -ge 2 ] || fail "no rewind seen: $restarts lines at 00:00:00.000 in $(position_lines out)"
 [ -e short_out.avi ] && fail "short_out.avi written without /w"
 echo "ok   rewound: $restarts starts in $(position_lines out) frames"
+
+for frames in 1 2 3; do
+  "$video_tool" "tiny$frames.avi" "$frames" || exit 1
+  before_case=$failures
+  play "tiny$frames.avi" 12
+  restarts=$(grep -c '^==> film current position: 00:00:00.000$' out)
+  [ "$status" = 0 ] || fail "status $status for a $frames-frame clip"
+  [ "$restarts" -ge 4 ] || fail "$frames-frame clip: $restarts starts in $(position_lines out) frames"
+  [ -s err ] && fail "$frames-frame clip: standard error: $(head -n 3 err)"
+  [ "$failures" = "$before_case" ] && echo "ok   $frames-frame clip: $restarts starts in $(position_lines out) frames"
+done
+
+# Each occupant of the output name is described by `ls -ld` and its content
+# before and after the run.
+describe() { ls -ld --time-style=+%s.%N "$1" 2>&1 | sed 's/ \{1,\}/ /g'; [ -f "$1" ] && md5sum <"$1"; }
+cp short.avi dir.avi && mkdir dir_out.avi
+cp short.avi link.avi && ln -s gone.avi link_out.avi
+cp short.avi ro.avi && echo "earlier output" >ro_out.avi && chmod 444 ro_out.avi
+for name in dir link ro; do
+  before=$(describe "${name}_out.avi")
+  before_case=$failures
+  play "$name.avi" 5 /w
+  [ "$status" = 0 ] || fail "status $status with ${name}_out.avi in the way"
+  [ "$(describe "${name}_out.avi")" = "$before" ] || fail "${name}_out.avi changed: $(describe "${name}_out.avi")"
+  grep -q "^Warning: cannot write ${name}_out.avi; frames are shown but not written.$" err \
+    || fail "no warning for ${name}_out.avi: $(head -n 3 err)"
+  [ "$failures" = "$before_case" ] && echo "ok   ${name}_out.avi left as it was"
+done
+[ -e gone.avi ] && fail "the dangling symlink's target was created"
+
+mkdir -p Dir
+cp short.avi Dir/Clip.AVI
+play Dir/Clip.AVI 5 /w
+[ "$status" = 0 ] || fail "status $status for Dir/Clip.AVI"
+if [ -f Dir/clip_out.avi ]; then
+  echo "ok   Dir/Clip.AVI /w wrote Dir/clip_out.avi"
+else
+  fail "Dir/Clip.AVI /w did not write Dir/clip_out.avi: $(ls Dir)"
+fi
 
 echo "$failures failed"
 [ "$failures" = 0 ]
