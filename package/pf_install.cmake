@@ -1,4 +1,4 @@
-# pf_install(NAME [DEPENDS "PACKAGE ARGS..."]...): adds the library NAME to the
+# pf_install(NAME [DEPENDS "PACKAGE [COMPONENTS NAMES...]"...]): adds the library NAME to the
 # installed package. One call beside the library's add_library() is all it
 # takes:
 #
@@ -7,9 +7,10 @@
 #   - every header of the library's folder goes, flat, to include/placefinder,
 #     which becomes the installed target's include directory; the folder's own
 #     include directories stay for the build tree only;
-#   - each DEPENDS entry becomes a find_dependency(PACKAGE ARGS...) call in the
-#     package configuration, so that users' find_package() finds what the
-#     library links (entries named by several libraries appear once).
+#   - each DEPENDS entry becomes a find_dependency(PACKAGE COMPONENTS ...) call
+#     in the package configuration, so that users' find_package() finds what
+#     the library links (one call per package, with the components that all
+#     libraries named for it).
 #
 # Static libraries are built as position-independent code so that they can go
 # into shared objects (the Python module, users' own shared libraries). GCC

@@ -1,10 +1,12 @@
 // Uses each installed library once and checks the answers it can know: a list
-// built here, a string's similarity to itself, boxes on a synthetic frame, and
-// the same frame recognised the second time it is processed.
+// built here, a string's similarity to itself, boxes on a synthetic frame, the
+// same frame recognised the second time it is processed, and a video file that
+// is not there refused.
 
 #include <FrameProcessor.h>
 #include <LocationDetector.h>
 #include <MatchSimilar.h>
+#include <VideoSource.h>
 #include <iList.h>
 #include <iMarkrun.h>
 
@@ -40,5 +42,9 @@ int main() {
   const FrameResult& again = processor.Process(frame);
   check(recorded && again.location == 0u && again.similarity == 1.0,
         "frame: a frame seen before is recognised");
+
+  VideoSource source;
+  check(!source.OpenFile("no such video.avi", cv::CAP_FFMPEG),
+        "frame: a missing video does not open");
   return failures == 0 ? 0 : 1;
 }
