@@ -7,6 +7,7 @@ built Placetrace and PF_DATA_DIR to the sample videos.
 import math
 import os
 import subprocess
+import sys
 import threading
 
 import cv2
@@ -197,6 +198,43 @@ def test_strided_views_give_the_results_of_their_contiguous_copies(view, tree_fr
     for _ in range(2):  # recorded, then recognised
         got, want = a.process(colour), b.process(np.ascontiguousarray(colour))
         assert repr(got) == repr(want)
+
+
+@pytest.mark.parametrize("call", ["detect", "process"])
+def test_another_thread_runs_while_a_frame_is_worked_on(call, tree_frames):
+    # With the switch interval far beyond the test's length, a thread that holds
+    # the GIL keeps it until it lets go of it itself. The worker works on up to
+    # `rounds` frames and stops as soon as the main thread has set `stop`; the
+    # main thread can only do that while a call of the worker has released the
+    # GIL. Were the GIL held, the worker would do every round first.
+    # Nothing but the call under test may release the GIL in the worker (cv2's
+    # functions do), so the frames are made beforehand.
+    big = cv2.resize(tree_frames[40], (1920, 1080))
+    gray = cv2.cvtColor(big, cv2.COLOR_BGR2GRAY)
+    recogniser = placefinder.Recogniser()
+    work = {"detect": lambda: placefinder.detect(gray),
+            "process": lambda: recogniser.process(big)}[call]
+    rounds = 50
+    stop = threading.Event()
+    done = []
+
+    def worker():
+        for _ in range(rounds):
+            if stop.is_set():
+                break
+            work()
+            done.append(1)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        thread = threading.Thread(target=worker)
+        thread.start()
+        stop.set()
+        thread.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert len(done) < rounds, f"the main thread did not run during any of {rounds} calls"
 
 
 def test_detection_in_parallel_threads_gives_the_sequential_results(tree_frames):
