@@ -56,8 +56,7 @@ py::array Detect(const py::object& gray) {
 // Recognises places frame after frame, as the programs do: every frame's
 // identifier string is looked up among the strings of earlier frames and
 // recorded as a new place when none is similar enough. The known strings live
-// in the frame processor, which loading and saving place maps will fill and
-// read.
+// in the frame processor.
 class Recogniser {
  public:
   explicit Recogniser(double threshold)
