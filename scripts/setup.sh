@@ -5,7 +5,9 @@
 #
 #   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV, SQLite,
 #                             Xvfb and xdotool for the window tests, clang for the
-#                             fuzzers, and the sample videos in data/
+#                             fuzzers, pybind11, numpy, pytest and OpenCV for Debian's
+#                             python3 (the Python module and its tests), and the
+#                             sample videos in data/
 #   scripts/setup.sh --dev    the same, plus clang-format for formatting the code
 #
 # Needs root, or sudo for a normal user.
@@ -19,6 +21,7 @@ packages=(
   xvfb xdotool
   clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
+  python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
 )
 
 for arg in "$@"; do

@@ -1,0 +1,140 @@
+// The Python module `placefinder`: box detection and place recognition on
+// numpy images, as OpenCV's Python binding reads them.
+//
+//   detect(gray)                  the frame's boxes as a structured array
+//   Recogniser(threshold=0.67)    recognition from frame to frame; process(frame)
+//
+// Detection and recognition run with the GIL released, so Python threads can
+// work on frames in parallel. A LocationDetector is not thread-safe, so
+// detect() uses one detector per thread (kept, with its integral image, for
+// the thread's next call), and a Recogniser lets one thread at a time into
+// its frame processor; use one Recogniser per stream of frames.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "Detection.h"
+#include "FrameProcessor.h"
+#include "LocationDetector.h"
+#include "NumpyImage.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// The numpy record of one detection has Detection's own packed layout
+// (id int16 at 0, x, y, width, height int32 at 2, 6, 10, 14; 18 bytes), so the
+// list's records are copied straight into the array.
+py::array DetectionArray(const iList<Detection>& list) {
+  py::array_t<Detection> out(static_cast<py::ssize_t>(list.count));
+  char* record = reinterpret_cast<char*>(out.mutable_data());
+  for (const iListNode<Detection>* node = list.head; node != nullptr; node = node->next) {
+    std::memcpy(record, &node->value, sizeof(Detection));
+    record += sizeof(Detection);
+  }
+  return std::move(out);
+}
+
+py::array Detect(const py::object& gray) {
+  const NumpyImage image(gray, "gray", /*allowColour=*/false);
+  iList<Detection> list;
+  {
+    py::gil_scoped_release unlocked;
+    thread_local LocationDetector detector;
+    list = detector.DetectAllShapes(image.mat());
+  }
+  return DetectionArray(list);
+}
+
+// Recognises places frame after frame, as the programs do: every frame's
+// identifier string is looked up among the strings of earlier frames and
+// recorded as a new place when none is similar enough. The known strings live
+// in the frame processor.
+class Recogniser {
+ public:
+  explicit Recogniser(double threshold)
+      : processor_(/*annotate=*/false, CheckThreshold(threshold)) {}
+
+  FrameResult Process(const py::object& frame) {
+    const NumpyImage image(frame, "frame", /*allowColour=*/true);
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return processor_.Process(image.mat());  // a copy: the processor reuses its own
+  }
+
+  double threshold() const { return processor_.threshold(); }
+
+ private:
+  static double CheckThreshold(double threshold) {
+    if (!(threshold >= 0.0 && threshold <= 1.0)) {
+      throw py::value_error("threshold must be between 0 and 1, not " +
+                            std::string(py::str(py::float_(threshold))));
+    }
+    return threshold;
+  }
+
+  std::mutex mutex_;  // one frame at a time: the processor is not thread-safe
+  FrameProcessor processor_;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(placefinder, m) {
+  m.doc() = "Box detection and place recognition on video frames (numpy arrays).";
+  PYBIND11_NUMPY_DTYPE(Detection, id, x, y, width, height);
+
+  py::register_exception_translator([](std::exception_ptr error) {
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const cv::Exception& e) {
+      PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+  });
+
+  m.def("detect", &Detect, py::arg("gray"),
+        "Returns the boxes of a gray frame (a 2-D uint8 array, any strides) as a numpy\n"
+        "structured array (id, x, y, width, height): the boxes much\n"
+        "brighter or darker than a ring around them, in the seven box shapes, and\n"
+        "returns them in the detector's list order. The frame is used as given (not\n"
+        "flipped). Releases the GIL while it detects.");
+
+  py::class_<FrameResult>(m, "FrameResult", "What Recogniser.process() found in one frame.")
+      .def_readonly("detections", &FrameResult::detections, "number of boxes found")
+      .def_readonly("runs", &FrameResult::runs, "runs of the frame's identifier string")
+      .def_readonly("location", &FrameResult::location, "the recognised place, or None")
+      .def_readonly("new_location", &FrameResult::newLocation,
+                    "the place recorded for this frame, or None")
+      .def_readonly("similarity", &FrameResult::similarity,
+                    "similarity of the recognised place's string, or None")
+      .def_readonly("identifier_line", &FrameResult::identifierLine,
+                    "the first 20 box ids, each as 4 hex digits and a blank")
+      .def("__repr__", [](const FrameResult& r) {
+        auto optional = [](const auto& value) {
+          return value ? std::string(py::repr(py::cast(*value))) : std::string("None");
+        };
+        return "FrameResult(detections=" + std::to_string(r.detections) +
+               ", runs=" + std::to_string(r.runs) + ", location=" + optional(r.location) +
+               ", new_location=" + optional(r.newLocation) +
+               ", similarity=" + optional(r.similarity) +
+               ", identifier_line=" + std::string(py::repr(py::cast(r.identifierLine))) + ")";
+      });
+
+  py::class_<Recogniser>(m, "Recogniser",
+                         "Recognises places frame after frame by the pattern of boxes in each.")
+      .def(py::init<double>(), py::arg("threshold") = FrameProcessor::kMatchThreshold,
+           "A stored frame string is accepted when its similarity to a frame's string\n"
+           "is at least threshold (0 to 1).")
+      .def("process", &Recogniser::Process, py::arg("frame"),
+           "Runs the per-frame work on a frame as OpenCV's VideoCapture.read() gives it\n"
+           "(a uint8 array: BGR (rows, columns, 3), BGRA, or gray (rows, columns)); like\n"
+           "the programs, it flips the rows first. Recognises the frame among the earlier\n"
+           "frames or records it as a new place. Releases the GIL while it works.")
+      .def_property_readonly("threshold", &Recogniser::threshold);
+}
