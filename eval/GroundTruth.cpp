@@ -1,5 +1,7 @@
 #include "GroundTruth.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +10,11 @@
 bool GroundTruth::Load(const std::string& path, std::string* error) {
   videos_.clear();
   names_.clear();
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    *error = "is a directory, not a file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = std::string("cannot be read: ") + std::strerror(errno);
@@ -17,7 +24,7 @@ bool GroundTruth::Load(const std::string& path, std::string* error) {
   std::string line;
   int64_t lineNumber = 0;
   auto fail = [&](const std::string& what) {
-    *error = "line " + std::to_string(lineNumber) + ": " + what;
+    *error = "is refused at line " + std::to_string(lineNumber) + ": " + what;
     videos_.clear();
     names_.clear();
     return false;

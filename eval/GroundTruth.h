@@ -24,7 +24,7 @@ class GroundTruth {
   // exactly three tab-separated fields, an empty video or place, a frame that
   // is not a whole number from 0, the same video and frame twice) returns
   // false with a message that reads after the file's name, such as
-  // "line 3: the frame 'x' is not a number".
+  // "is refused at line 3: the frame 'x' is not a whole number from 0".
   bool Load(const std::string& path, std::string* error);
 
   // The places of `video`'s frames, or none when the file names no frame of it.

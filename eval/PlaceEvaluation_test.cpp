@@ -53,20 +53,25 @@ TEST(GroundTruthTest, ReadsPlacesAndRefusesBadFilesWithTheLineAtFault) {
     const char* text;
     const char* error;
   } cases[] = {
-      {"a.avi 0 hall\n", "line 1: not three tab-separated fields (video, frame, place)"},
-      {"a.avi\t0\n", "line 1: not three tab-separated fields (video, frame, place)"},
-      {"a.avi\t0\thall\tx\n", "line 1: not three tab-separated fields (video, frame, place)"},
-      {"a.avi\t0\thall\n\n", "line 2: not three tab-separated fields (video, frame, place)"},
-      {"a.avi\tx\thall\n", "line 1: the frame 'x' is not a whole number from 0"},
-      {"a.avi\t-1\thall\n", "line 1: the frame '-1' is not a whole number from 0"},
-      {"a.avi\t1.5\thall\n", "line 1: the frame '1.5' is not a whole number from 0"},
-      {"a.avi\t\thall\n", "line 1: the frame '' is not a whole number from 0"},
+      {"a.avi 0 hall\n",
+       "is refused at line 1: not three tab-separated fields (video, frame, place)"},
+      {"a.avi\t0\n", "is refused at line 1: not three tab-separated fields (video, frame, place)"},
+      {"a.avi\t0\thall\tx\n",
+       "is refused at line 1: not three tab-separated fields (video, frame, place)"},
+      {"a.avi\t0\thall\n\n",
+       "is refused at line 2: not three tab-separated fields (video, frame, place)"},
+      {"a.avi\tx\thall\n", "is refused at line 1: the frame 'x' is not a whole number from 0"},
+      {"a.avi\t-1\thall\n", "is refused at line 1: the frame '-1' is not a whole number from 0"},
+      {"a.avi\t1.5\thall\n", "is refused at line 1: the frame '1.5' is not a whole number from 0"},
+      {"a.avi\t\thall\n", "is refused at line 1: the frame '' is not a whole number from 0"},
       {"a.avi\t99999999999999999999\thall\n",
-       "line 1: the frame '99999999999999999999' is not a whole number from 0"},
-      {"\t0\thall\n", "line 1: the video is empty"},
-      {"a.avi\t0\t\n", "line 1: the place is empty"},
-      {"a.avi\t0\thall\na.avi\t0\thall\n", "line 2: frame 0 of a.avi has a line already"},
-      {"a.avi\t3\thall\na.avi\t3\tstairs\n", "line 2: frame 3 of a.avi has a line already"},
+       "is refused at line 1: the frame '99999999999999999999' is not a whole number from 0"},
+      {"\t0\thall\n", "is refused at line 1: the video is empty"},
+      {"a.avi\t0\t\n", "is refused at line 1: the place is empty"},
+      {"a.avi\t0\thall\na.avi\t0\thall\n",
+       "is refused at line 2: frame 0 of a.avi has a line already"},
+      {"a.avi\t3\thall\na.avi\t3\tstairs\n",
+       "is refused at line 2: frame 3 of a.avi has a line already"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -81,6 +86,8 @@ TEST(GroundTruthTest, ReadsPlacesAndRefusesBadFilesWithTheLineAtFault) {
   std::string error;
   EXPECT_FALSE(truth.Load("/nonexistent/truth.tsv", &error));
   EXPECT_EQ(error, "cannot be read: No such file or directory");
+  EXPECT_FALSE(truth.Load("/tmp", &error));
+  EXPECT_EQ(error, "is a directory, not a file");
 }
 
 // Frames in order: the frame's place (-1: none), whether it was recognised,

@@ -5,7 +5,8 @@
 # recorded indices count up from 0 without gaps; two runs print the same; a
 # one-frame file is read; 1, 2 and 3 threads print the same bytes, on this
 # video and on the first 100 frames of vtest.avi beside it. Also checks its
-# answers to bad command lines.
+# answers to bad command lines. With a ground truth: the evaluation line, the
+# sweep's table and plot, and bad truth files refused with one line and status 2.
 #
 #   trace_test.sh PLACETRACE VIDEOTOOL VIDEO
 set -u
@@ -86,6 +87,25 @@ for n in 2 3; do
     || fail "--threads $n differs on the first 100 frames of $vtest"
 done
 
+# Evaluation: frames 0-39 are one place, 40 on another, and frame 5 has none.
+awk -v v="$video" 'BEGIN { for (i = 0; i < 68; ++i) if (i != 5) printf "%s\t%d\t%s\n", v, i, i < 40 ? "near" : "far" }' \
+  >"$work/truth"
+timeout 300 "$bin" --truth "$work/truth" --sweep "$work/sweep" --plot "$work/pr.png" "$video" \
+  >"$work/evaluated" 2>"$work/evaluated.err" || fail "--truth status $?"
+cmp -s "$work/evaluated" "$work/first" || fail "--truth changed the frame lines"
+grep -Eq '^evaluation: tp=[0-9]+ fp=[0-9]+ fn=[0-9]+ tn=[0-9]+ precision=([01]\.[0-9]{4}|nan) recall=([01]\.[0-9]{4}|nan) f1=([01]\.[0-9]{4}|nan)$' \
+  "$work/evaluated.err" || fail "evaluation line: $(grep evaluation "$work/evaluated.err")"
+counted=$(sed -n 's/^evaluation: tp=\([0-9]*\) fp=\([0-9]*\) fn=\([0-9]*\) tn=\([0-9]*\).*/\1 \2 \3 \4/p' "$work/evaluated.err" \
+  | awk '{ print $1 + $2 + $3 + $4 }')
+[ "$counted" -le 67 ] && [ "$counted" -ge 60 ] || fail "$counted frames counted of 67 with a place"
+grep -q '^recall at 100% precision: ' "$work/evaluated.err" || fail "no recall at 100% precision line"
+[ "$(head -n 1 "$work/sweep")" = "$(printf 'threshold\ttp\tfp\tfn\ttn\tprecision\trecall\tf1')" ] || fail "sweep header"
+[ "$(wc -l <"$work/sweep")" = 71 ] || fail "sweep: $(wc -l <"$work/sweep") lines"
+# The sweep's row at the default threshold counts what the run itself counted.
+row=$(awk -F'\t' '$1 == "0.67" { printf "tp=%s fp=%s fn=%s tn=%s", $2, $3, $4, $5 }' "$work/sweep")
+grep -q "^evaluation: $row " "$work/evaluated.err" || fail "sweep row 0.67 ($row) differs from the run's counts"
+[ "$(head -c 8 "$work/pr.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] || fail "the plot is not a PNG"
+
 # A file of one frame is read (its first grab after the start-up seek fails).
 "$video_tool" "$work/one.avi" 1 || fail "cannot make a one-frame video"
 timeout 60 "$bin" "$work/one.avi" >"$work/one" 2>"$work/one.err" || fail "one-frame file: status $? $(cat "$work/one.err")"
@@ -131,6 +151,18 @@ for n in 0 -1 x 257 ""; do
   check_bad 2 "--threads '$n'" --threads "$n" "$video"
 done
 check_bad 2 "--threads without a number" "$video" --threads
+printf '%s\t0\thall\n' "$video" >"$work/good_truth"
+printf '%s 0 hall\n' "$video" >"$work/spaces_truth"
+printf '%s\tzero\thall\n' "$video" >"$work/word_truth"
+printf '%s\t0\thall\n%s\t0\thall\n' "$video" "$video" >"$work/twice_truth"
+check_bad 2 "a missing truth file" --truth "$work/missing_truth" "$video"
+check_bad 2 "a truth file that is not tab-separated" --truth "$work/spaces_truth" "$video"
+check_bad 2 "a truth frame that is not a number" --truth "$work/word_truth" "$video"
+check_bad 2 "a truth line given twice" --truth "$work/twice_truth" "$video"
+check_bad 2 "a truth file that is a directory" --truth "$work" "$video"
+check_bad 2 "--sweep without --truth" --sweep "$work/s" "$video"
+check_bad 2 "--plot without --truth" --plot "$work/p.png" "$video"
+check_bad 2 "--truth without a file" "$video" --truth
 check_bad 2 "an unknown option" --frame 5 "$video"
 timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace \[--places FILE\]' "$work/out" \
   || fail "--help"
