@@ -2,7 +2,8 @@
 // numpy images, as OpenCV's Python binding reads them.
 //
 //   detect(gray)                  the frame's boxes as a structured array
-//   Recogniser(threshold=0.67)    recognition from frame to frame; process(frame)
+//   Recogniser(threshold=0.67)    recognition from frame to frame; process(frame),
+//                                 load(path) and save(path) of place maps
 //
 // Detection and recognition run with the GIL released, so Python threads can
 // work on frames in parallel. A LocationDetector is not thread-safe, so
@@ -13,17 +14,22 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstring>
 #include <mutex>
 #include <opencv2/core.hpp>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "Detection.h"
 #include "FrameProcessor.h"
 #include "LocationDetector.h"
 #include "NumpyImage.h"
+#include "PlaceMapFile.h"
+#include "PlaceOrigins.h"
 
 namespace py = pybind11;
 
@@ -62,11 +68,60 @@ class Recogniser {
   explicit Recogniser(double threshold)
       : processor_(/*annotate=*/false, CheckThreshold(threshold)) {}
 
-  FrameResult Process(const py::object& frame) {
+  FrameResult Process(const py::object& frame, const std::string& video) {
     const NumpyImage image(frame, "frame", /*allowColour=*/true);
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(mutex_);
-    return processor_.Process(image.mat());  // a copy: the processor reuses its own
+    const FrameResult& result = processor_.Process(image.mat());
+    int64_t& number = frames_[video];
+    if (result.newLocation) origins_.Record(*result.newLocation, video, number);
+    ++number;
+    return result;  // a copy: the processor reuses its own
+  }
+
+  // Replaces the known places by those of the map at `path`, which must have
+  // been made with this recogniser's threshold.
+  void Load(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+      throw py::value_error("the place map " + path + " does not exist");
+    }
+    PlaceMap map;
+    std::string error;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      PlaceMapFile file;
+      if (file.Open(path, processor_.threshold(), &error) && file.Load(&map, &error)) {
+        if (map.threshold != processor_.threshold()) {
+          error = "was made with the threshold " + std::to_string(map.threshold) +
+                  "; use Recogniser(threshold=" + std::to_string(map.threshold) + ")";
+        } else {
+          processor_.RestoreKnownStrings(std::move(map.strings), map.locationCounter);
+          origins_ = std::move(map.origins);
+          frames_.clear();
+          return;
+        }
+      }
+    }
+    throw py::value_error("the place map " + path + " " + error);
+  }
+
+  // Saves the known places, with the video and frame number that recorded
+  // each, to the map at `path` (created when missing, replaced otherwise).
+  void Save(const std::string& path) {
+    std::string error;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> lock(mutex_);
+      PlaceMapFile file;
+      if (file.Open(path, processor_.threshold(), &error) &&
+          file.Save(processor_.knownStrings(), processor_.locationCounter(), processor_.threshold(),
+                    origins_, &error)) {
+        return;
+      }
+    }
+    throw py::value_error("the place map " + path + " " + error);
   }
 
   double threshold() const { return processor_.threshold(); }
@@ -82,6 +137,8 @@ class Recogniser {
 
   std::mutex mutex_;  // one frame at a time: the processor is not thread-safe
   FrameProcessor processor_;
+  PlaceOrigins origins_;                             // of the places recorded or loaded
+  std::unordered_map<std::string, int64_t> frames_;  // frames processed, by video name
 };
 
 }  // namespace
@@ -131,10 +188,19 @@ PYBIND11_MODULE(placefinder, m) {
       .def(py::init<double>(), py::arg("threshold") = FrameProcessor::kMatchThreshold,
            "A stored frame string is accepted when its similarity to a frame's string\n"
            "is at least threshold (0 to 1).")
-      .def("process", &Recogniser::Process, py::arg("frame"),
+      .def("process", &Recogniser::Process, py::arg("frame"), py::arg("video") = "",
            "Runs the per-frame work on a frame as OpenCV's VideoCapture.read() gives it\n"
            "(a uint8 array: BGR (rows, columns, 3), BGRA, or gray (rows, columns)); like\n"
            "the programs, it flips the rows first. Recognises the frame among the earlier\n"
-           "frames or records it as a new place. Releases the GIL while it works.")
+           "frames or records it as a new place. Releases the GIL while it works. A new\n"
+           "place is stored with `video` and the number of frames of that video this\n"
+           "recogniser processed before, as where it came from.")
+      .def("load", &Recogniser::Load, py::arg("path"),
+           "Replaces the known places by those of the place map at path, made with this\n"
+           "recogniser's threshold (as Placetrace --places makes them). Raises ValueError\n"
+           "when the map cannot be used; the recogniser is then unchanged.")
+      .def("save", &Recogniser::Save, py::arg("path"),
+           "Saves the known places to the place map at path, created when missing and\n"
+           "replaced whole otherwise. Raises ValueError when it cannot be written.")
       .def_property_readonly("threshold", &Recogniser::threshold);
 }

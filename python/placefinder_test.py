@@ -285,3 +285,53 @@ def test_a_shared_recogniser_takes_one_frame_at_a_time(tree_frames):
     recorded = sorted(r.new_location for r in results if r.new_location is not None)
     assert recorded == list(range(len(recorded)))
     assert all((r.location is None) != (r.new_location is None) for r in results)
+
+
+def columns(result):
+    return (result.detections, result.runs, result.location, result.new_location,
+            result.similarity, result.identifier_line)
+
+
+def test_a_saved_and_loaded_map_goes_on_as_one_run(tree_frames, tree_trace, tmp_path):
+    whole = placefinder.Recogniser()
+    expected = [columns(whole.process(frame)) for frame in tree_frames]
+    first = placefinder.Recogniser()
+    for frame in tree_frames[:30]:
+        first.process(frame, video="tree.avi")
+    path = str(tmp_path / "tree.places")
+    first.save(path)
+    second = placefinder.Recogniser()
+    second.load(path)
+    assert [columns(second.process(f)) for f in tree_frames[30:]] == expected[30:]
+
+    # A map Placetrace made from the same frames is the same map.
+    made = str(tmp_path / "made.places")
+    subprocess.run([PLACETRACE, "--places", made, "--frames", "30", video_path("tree.avi")],
+                   capture_output=True, check=True, timeout=600)
+    third = placefinder.Recogniser()
+    third.load(made)
+    assert [columns(third.process(f)) for f in tree_frames[30:]] == expected[30:]
+
+
+def test_maps_that_cannot_be_used_raise_and_change_nothing(tree_frames, tmp_path):
+    garbage = tmp_path / "garbage.places"
+    garbage.write_bytes(b"not a place map at all, just some bytes" * 10)
+    strict = tmp_path / "strict.places"
+    made = placefinder.Recogniser(threshold=0.9)
+    made.process(tree_frames[0])
+    made.save(str(strict))
+    cases = [
+        (str(tmp_path / "missing.places"), "does not exist"),
+        (str(garbage), "not a place map"),
+        (str(strict), "threshold"),
+        (str(tmp_path), ""),
+    ]
+    for path, words in cases:
+        recogniser = placefinder.Recogniser()
+        recogniser.process(tree_frames[0])
+        with pytest.raises(ValueError, match=words):
+            recogniser.load(path)
+        assert recogniser.process(tree_frames[0]).location == 0, path
+    assert garbage.read_bytes() == b"not a place map at all, just some bytes" * 10
+    with pytest.raises(ValueError):
+        placefinder.Recogniser().save(str(tmp_path / "no" / "such" / "folder.places"))
