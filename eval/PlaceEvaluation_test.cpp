@@ -15,6 +15,7 @@
 #include "GroundTruth.h"
 #include "PrCurvePlot.h"
 #include "RunEvaluation.h"
+#include "SceneFrames.h"
 
 namespace {
 
@@ -202,18 +203,7 @@ TEST(RunEvaluationTest, JudgesALoadedMapByItsStoredOrigins) {
             "tp=1 fp=1 fn=1 tn=0 precision=0.5000 recall=0.5000 f1=0.5000");
 }
 
-// Blocky noise frames in which scenes come back.
-cv::Mat SceneFrame(int i) {
-  cv::Mat small(30, 40, CV_8UC3);
-  cv::theRNG().state = 1000 + (i * 7) % 5;
-  cv::randu(small, 0, 256);
-  cv::Mat frame;
-  cv::resize(small, frame, cv::Size(160, 120), 0, 0, cv::INTER_NEAREST);
-  cv::Mat noise(frame.size(), CV_8UC3);
-  cv::theRNG().state = 5000 + i;
-  cv::randu(noise, 0, 40);
-  return frame + noise;
-}
+cv::Mat SweepFrame(int i) { return SceneFrame(i, 5, cv::Size(160, 120), 40); }
 
 TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {
   const std::vector<double> thresholds = ThresholdSweep::Thresholds();
@@ -234,7 +224,7 @@ TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {
   ThresholdSweep sweep(truth);
   FrameProcessor detector(/*annotate=*/false);
   for (int i = 0; i < 30; ++i) {
-    detector.Prepare(SceneFrame(i));
+    detector.Prepare(SweepFrame(i));
     detector.Detect();
     detector.BuildFrameString();
     sweep.Count(detector, "v", truth.PlacesOf("v"), i);
@@ -246,7 +236,7 @@ TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {
     PlaceOrigins origins;
     RunEvaluation evaluation(truth);
     for (int i = 0; i < 30; ++i) {
-      Feed(evaluation, origins, truth, "v", i, alone.Process(SceneFrame(i)));
+      Feed(evaluation, origins, truth, "v", i, alone.Process(SweepFrame(i)));
     }
     EXPECT_EQ(sweep.counts(t).Line(), evaluation.counts().Line());
     differ = differ || sweep.counts(t).Line() != sweep.counts(0).Line();

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "SceneFrames.h"
+
 namespace {
 
 // What a program keeps of one frame's result.
@@ -31,22 +33,10 @@ Row RowOf(const FrameResult& r, double positionMs) {
              r.newLocation, r.similarity, r.identifierLine};
 }
 
-// Blocky noise frames in which places come back: frame i shows scene
-// (i * 7) % 11 with a little noise of its own, so some frames are recognised
-// and some recorded.
+// Frames of 11 scenes that come back.
 std::vector<cv::Mat> Frames(int count) {
   std::vector<cv::Mat> frames;
-  for (int i = 0; i < count; ++i) {
-    cv::Mat small(30, 40, CV_8UC3);
-    cv::theRNG().state = 1000 + (i * 7) % 11;
-    cv::randu(small, 0, 256);
-    cv::Mat frame;
-    cv::resize(small, frame, cv::Size(320, 240), 0, 0, cv::INTER_NEAREST);
-    cv::Mat noise(frame.size(), CV_8UC3);
-    cv::theRNG().state = 5000 + i;
-    cv::randu(noise, 0, 6);
-    frames.push_back(frame + noise);
-  }
+  for (int i = 0; i < count; ++i) frames.push_back(SceneFrame(i, 11, cv::Size(320, 240), 6));
   return frames;
 }
 
