@@ -65,6 +65,16 @@ struct ListSetup {
       list.AddTail(e * 0x100000001ull);
     }
   }
+  // Mends the prev links a case broke, so that the list, which frees its
+  // nodes from the tail along them, frees them all.
+  ~ListSetup() {
+    TestList::Node* previous = nullptr;
+    for (TestList::Node* node = list.head; node != nullptr; node = node->next) {
+      node->prev = previous;
+      previous = node;
+    }
+    list.tail = previous;
+  }
   TestList::Node* NodeAt(int position) {
     TestList::Node* node = list.head;
     while (position-- > 0) node = node->next;
