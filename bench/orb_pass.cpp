@@ -18,7 +18,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  cv::setNumThreads(1);  // one core, as Placetrace uses
   const auto start = std::chrono::steady_clock::now();
   cv::VideoCapture capture(argv[1], cv::CAP_FFMPEG);
   if (!capture.isOpened()) {

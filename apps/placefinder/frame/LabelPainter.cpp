@@ -4,6 +4,16 @@
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PF_WIDE_STAMPS 1
+#include <immintrin.h>
+#else
+#define PF_WIDE_STAMPS 0
+#endif
+
 namespace {
 
 constexpr int kFont = cv::FONT_HERSHEY_PLAIN;
@@ -11,7 +21,59 @@ constexpr double kScale = 1.0;
 constexpr int kThickness = 1;
 constexpr int kLineType = cv::LINE_8;
 
+// ORs kMaxRows glyph rows into the two word columns `low` and `high` (see
+// Stamp). Always writing the same number of rows, the zero ones below the
+// glyph included, makes a stamp a fixed handful of vector operations.
+inline void StampPlain(const uint64_t* __restrict rows, uint64_t* __restrict low,
+                       uint64_t* __restrict high, unsigned shift) {
+#if defined(__SSE2__)
+  // A packed shift by 64 or more gives 0, which is what the spill needs for a
+  // shift of 0.
+  const __m128i up = _mm_cvtsi32_si128(static_cast<int>(shift));
+  const __m128i down = _mm_cvtsi32_si128(static_cast<int>(64 - shift));
+  for (int r = 0; r < 10; r += 2) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows + r));
+    __m128i* l = reinterpret_cast<__m128i*>(low + r);
+    __m128i* h = reinterpret_cast<__m128i*>(high + r);
+    _mm_storeu_si128(l, _mm_or_si128(_mm_loadu_si128(l), _mm_sll_epi64(v, up)));
+    _mm_storeu_si128(h, _mm_or_si128(_mm_loadu_si128(h), _mm_srl_epi64(v, down)));
+  }
+#else
+  for (int r = 0; r < 10; ++r) {
+    low[r] |= rows[r] << shift;
+    // (v >> 1) >> (63 - shift) is v >> (64 - shift), and 0 for a shift of 0.
+    high[r] |= (rows[r] >> 1) >> (63 - shift);
+  }
+#endif
+}
+
+#if PF_WIDE_STAMPS
+// The same with 256-bit vectors: 12 rows, the last two of them zero.
+__attribute__((target("avx2"))) void StampWide(const uint64_t* __restrict rows,
+                                               uint64_t* __restrict low, uint64_t* __restrict high,
+                                               unsigned shift) {
+  const __m128i up = _mm_cvtsi32_si128(static_cast<int>(shift));
+  const __m128i down = _mm_cvtsi32_si128(static_cast<int>(64 - shift));
+  for (int r = 0; r < 12; r += 4) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows + r));
+    __m256i* l = reinterpret_cast<__m256i*>(low + r);
+    __m256i* h = reinterpret_cast<__m256i*>(high + r);
+    _mm256_storeu_si256(l, _mm256_or_si256(_mm256_loadu_si256(l), _mm256_sll_epi64(v, up)));
+    _mm256_storeu_si256(h, _mm256_or_si256(_mm256_loadu_si256(h), _mm256_srl_epi64(v, down)));
+  }
+}
+#endif
+
 }  // namespace
+
+bool LabelPainter::WideStampsAvailable() {
+#if PF_WIDE_STAMPS
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+#else
+  return false;
+#endif
+}
 
 const cv::Scalar LabelPainter::kColour(128, 128, 255, 0);
 
@@ -106,7 +168,8 @@ void LabelPainter::Begin(cv::Mat& image) {
   image_ = &image;
   if (edgeGlyphs_.size() > kMaxEdgeGlyphs) edgeGlyphs_.clear();
   words_ = (image.cols + 63) / 64 + 1;  // one spare word for a pattern's overflow
-  const size_t size = static_cast<size_t>(words_) * image.rows;
+  stride_ = image.rows + kSpan;         // room for a stamp's zero rows below the glyph
+  const size_t size = static_cast<size_t>(words_) * stride_;
   if (coverage_.size() != size) coverage_.assign(size, 0);
   dirtyTop_ = image.rows;
   dirtyBottom_ = 0;
@@ -138,16 +201,21 @@ void LabelPainter::Add(uint16_t id, int x, int y) {
 void LabelPainter::Stamp(const Glyph& glyph, int x, int y) {
   const int left = x + glyph.left;
   const int top = y + glyph.top;
-  const int shift = left & 63;
-  uint64_t* row = coverage_.data() + static_cast<size_t>(top) * words_ + (left >> 6);
-  if (shift == 0) {
-    for (int r = 0; r < glyph.height; ++r, row += words_) row[0] |= glyph.rows[r];
+  const unsigned shift = static_cast<unsigned>(left) & 63;
+  static_assert(kMaxRows == 10 && kSpan == 12, "the stamp loops write 10 and 12 rows");
+  // The glyph's rows go into two contiguous word columns: shifted left into
+  // the word of its first column, and the bits that spill over into the next.
+  uint64_t* low = coverage_.data() + static_cast<size_t>(left >> 6) * stride_ + top;
+  uint64_t* high = low + stride_;
+#if PF_WIDE_STAMPS
+  if (wideStamps_) {
+    StampWide(glyph.rows, low, high, shift);
   } else {
-    for (int r = 0; r < glyph.height; ++r, row += words_) {
-      row[0] |= glyph.rows[r] << shift;
-      row[1] |= glyph.rows[r] >> (64 - shift);
-    }
+    StampPlain(glyph.rows, low, high, shift);
   }
+#else
+  StampPlain(glyph.rows, low, high, shift);
+#endif
   dirtyTop_ = std::min(dirtyTop_, top);
   dirtyBottom_ = std::max(dirtyBottom_, top + static_cast<int>(glyph.height));
 }
@@ -162,12 +230,12 @@ void LabelPainter::Finish() {
     colour[3 * i + 2] = static_cast<uint8_t>(kColour[2]);
   }
   for (int y = dirtyTop_; y < dirtyBottom_; ++y) {
-    uint64_t* row = coverage_.data() + static_cast<size_t>(y) * words_;
+    uint64_t* word = coverage_.data() + y;
     uint8_t* pixels = image_->ptr<uint8_t>(y);
-    for (int w = 0; w < words_; ++w) {
-      uint64_t bits = row[w];
+    for (int w = 0; w < words_; ++w, word += stride_) {
+      uint64_t bits = *word;
       if (bits == 0) continue;
-      row[w] = 0;
+      *word = 0;
       uint8_t* base = pixels + 3 * 64 * w;
       while (bits != 0) {
         const int start = __builtin_ctzll(bits);

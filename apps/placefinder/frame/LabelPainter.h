@@ -48,15 +48,27 @@ class LabelPainter {
   // Paints the stamped labels onto the image.
   void Finish();
 
+  // Stamps with plain 128-bit vectors (true) or, where the processor has
+  // AVX2, with 256-bit ones (false, the default); both give the same pixels,
+  // and tests compare them.
+  void SetPlainStamps(bool plain) { wideStamps_ = !plain && WideStampsAvailable(); }
+  static bool WideStampsAvailable();
+
   // Formats the label text of `id` into `text` (at least 6 bytes): four
   // upper-case hexadecimal digits and a blank.
   static void FormatLabel(uint16_t id, char* text);
 
  private:
-  static constexpr int kMaxRows = 16;
+  // Every label of this font is at most 10 rows high; a taller one would be
+  // drawn by cv::putText.
+  static constexpr int kMaxRows = 10;
+  // Rows a stamp may write: a glyph's rows and zero rows up to a whole number
+  // of 256-bit vectors.
+  static constexpr int kSpan = 12;
 
-  // One label's pixels: row patterns relative to the text origin. Bit b of a
-  // row covers column left + b. A label that does not fit in kMaxRows rows of
+  // One label's pixels: row patterns relative to the text origin. rows[r] is
+  // row top + r, and bit b of it covers column left + b; the rows below the
+  // glyph are zero. A label that does not fit in kMaxRows rows of
   // 64 columns is drawn with cv::putText instead.
   struct Glyph {
     bool fits = false;
@@ -64,7 +76,7 @@ class LabelPainter {
     int16_t right = 0;  // rightmost column, relative to the origin
     int16_t top = 0;    // first row, relative to the origin
     int16_t height = 0;
-    uint64_t rows[kMaxRows] = {};
+    uint64_t rows[kSpan] = {};
   };
 
   // Every stroke of a label at scale 1.0 lies within this many pixels of its
@@ -87,9 +99,14 @@ class LabelPainter {
   void Stamp(const Glyph& glyph, int x, int y);
 
   cv::Mat* image_ = nullptr;
-  int words_ = 0;                   // 64-bit words per coverage row
-  std::vector<uint64_t> coverage_;  // one bit per pixel of the image
-  int dirtyTop_ = 0;                // rows [dirtyTop_, dirtyBottom_) may hold bits
+  // The coverage map holds one bit per pixel, column-major by 64-pixel word:
+  // word w of row y is coverage_[w * stride_ + y], so the rows of one stamp
+  // are contiguous.
+  int words_ = 0;   // words per image row
+  int stride_ = 0;  // rows per word column: the image's rows and kSpan spare
+  std::vector<uint64_t> coverage_;
+  bool wideStamps_ = WideStampsAvailable();
+  int dirtyTop_ = 0;  // rows [dirtyTop_, dirtyBottom_) may hold bits
   int dirtyBottom_ = 0;
   std::vector<uint16_t> slots_;  // by id: 1 + index into glyphs_, or 0 when not built
   std::vector<Glyph> glyphs_;    // in order of first use
