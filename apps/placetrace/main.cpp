@@ -24,9 +24,9 @@
 // 1. A place map that cannot be used stops the run before any frame is read,
 // with status 1 and the map untouched. Usage errors give status 2.
 //
-// With --threads N (default: the cores the process may use) frames are read
-// on one thread and detected on N - 1 others while the main thread recognises
-// them in frame order; the output is the same for every N.
+// With --threads N (default: the cores the process may use) and N > 1,
+// frames are detected on N threads while one more reads them and the main
+// thread recognises them in frame order; the output is the same for every N.
 //
 // With --truth FILE (lines `video<TAB>frame<TAB>place`) the run's
 // recognitions are counted against the ground truth and standard error ends
@@ -424,6 +424,9 @@ int main(int argc, char** argv) {
   }
 
   const int threads = options.threads > 0 ? options.threads : UsableCores();
+  // The pipeline's own threads use the cores; OpenCV's pool on top of them
+  // would only contend for them.
+  if (threads > 1) cv::setNumThreads(1);
   FrameProcessor processor(/*annotate=*/false, threshold);  // nothing is shown, so nothing is drawn
   if (options.places != nullptr) {
     processor.RestoreKnownStrings(std::move(map.strings), map.locationCounter);

@@ -155,6 +155,6 @@ void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume
     }
     return;
   }
-  Pipeline pipeline(threads - 1, read);
+  Pipeline pipeline(threads, read);
   pipeline.Consume(consume);
 }

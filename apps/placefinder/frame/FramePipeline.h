@@ -2,11 +2,11 @@
 // worker threads while the caller recognises them, one at a time and in frame
 // order, so that the result is the one a single loop gives.
 //
-// With n threads, one thread reads frames and n - 1 threads prepare and
-// detect them (FrameProcessor::Prepare, Detect and BuildFrameString, each
-// frame on a processor of its own); the caller's thread consumes them.
-// A frame is read at most 2 (n - 1) + 2 frames ahead of the one consumed.
-// With n = 1 everything runs on the caller's thread.
+// With n > 1 threads, n threads prepare and detect frames
+// (FrameProcessor::Prepare, Detect and BuildFrameString, each frame on a
+// processor of its own) while one more thread reads (decodes) them, and the
+// caller's thread consumes them. A frame is read at most 2 n + 2 frames ahead
+// of the one consumed. With n = 1 everything runs on the caller's thread.
 //
 // `read` fills in the next frame and its position and returns false at the
 // end; it is only ever called from one thread at a time. `consume` gets each
