@@ -2,7 +2,9 @@
 // with the threshold 0.67 and, when nothing matches, Add. The Add is undone
 // after the clock stops (Remove), so every frame meets a collection of the
 // same size. Each case runs with MatchSimilar and with the plain test
-// (Similarity() >= t), which finds the same entries but always sums in full.
+// (Similarity() >= t), which finds the same entries but always sums in full,
+// and on an iMarkrunCatalog built by the same adds (`catalog`), whose search
+// decides the same candidates from its catalog.
 //
 //   build/bench/collection_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true   (one command line)
@@ -45,11 +47,13 @@
 #include "MatchSimilar.h"
 #include "ModelStrings.h"
 #include "iMarkrun.h"
+#include "iMarkrunCatalog.h"
 
 namespace {
 
 using String = iMarkrun<int16_t>;
 using Collection = iMarkrunCollection<int16_t>;
+using Catalog = iMarkrunCatalog<int16_t>;
 using model::Fill;
 using model::ModelRuns;
 
@@ -69,6 +73,7 @@ bool PlainMatch(const Collection::Entry* candidate, const String& probe, const d
 
 struct Fixture {
   Collection collection;
+  Catalog catalog;            // the same adds as `collection`
   std::vector<String> match;  // probes that find a stored string
   std::vector<String> miss;   // probes that find none
   double candidatesMatch = 0;
@@ -89,7 +94,9 @@ Fixture& GetFixture(int32_t size) {
   while (f.collection.entries->count < size) {
     auto runs = ModelRuns(rng);
     Fill(s, runs);
-    if (f.collection.Find(s, &MatchSimilar<int16_t>, &kThreshold) == nullptr) {
+    // The catalog decides as MatchSimilar does, and sooner.
+    if (f.catalog.Find(s, kThreshold) == nullptr) {
+      f.catalog.Add(s, counter);
       f.collection.Add(s, counter++);
       stored.push_back(std::move(runs));
     }
@@ -151,8 +158,41 @@ void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool m
   state.counters["candidates"] = matching ? f.candidatesMatch : f.candidatesMiss;
 }
 
-void Register(const char* name, Collection::MatchFunc match, bool matching) {
-  benchmark::RegisterBenchmark(name, BM_FrameSearch, match, matching)
+// The same frames on the catalog.
+void BM_CatalogSearch(benchmark::State& state, bool matching) {
+  const int32_t size = static_cast<int32_t>(state.range(0));
+  Fixture& f = GetFixture(size);
+  const std::vector<String>& probes = matching ? f.match : f.miss;
+  std::vector<double> times;
+  size_t next = 0;
+  uint32_t counter = 1u << 30;
+  for (auto _ : state) {
+    const String& probe = probes[next++ % probes.size()];
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t* found = f.catalog.Find(probe, kThreshold);
+    if (found == nullptr) f.catalog.Add(probe, counter++);
+    const auto stop = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(found);
+    const double seconds = std::chrono::duration<double>(stop - start).count();
+    state.SetIterationTime(seconds);
+    times.push_back(seconds);
+    if ((found != nullptr) != matching) {
+      state.SkipWithError("a probe did not behave as prepared");
+      break;
+    }
+    if (found == nullptr) f.catalog.Remove(probe);
+  }
+  if (f.catalog.list.entries->count != size) state.SkipWithError("the catalog changed size");
+  if (!times.empty()) {
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    state.counters["p50_us"] = times[times.size() / 2] * 1e6;
+  }
+  state.counters["candidates"] = matching ? f.candidatesMatch : f.candidatesMiss;
+}
+
+template <typename Function, typename... Args>
+void Register(const char* name, Function function, Args... args) {
+  benchmark::RegisterBenchmark(name, function, args...)
       ->Arg(1000)
       ->Arg(10000)
       ->UseManualTime()
@@ -162,10 +202,12 @@ void Register(const char* name, Collection::MatchFunc match, bool matching) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Register("FrameSearch/fast/match", &MatchSimilar<int16_t>, true);
-  Register("FrameSearch/fast/miss", &MatchSimilar<int16_t>, false);
-  Register("FrameSearch/plain/match", &PlainMatch, true);
-  Register("FrameSearch/plain/miss", &PlainMatch, false);
+  Register("FrameSearch/catalog/match", BM_CatalogSearch, true);
+  Register("FrameSearch/catalog/miss", BM_CatalogSearch, false);
+  Register("FrameSearch/fast/match", BM_FrameSearch, &MatchSimilar<int16_t>, true);
+  Register("FrameSearch/fast/miss", BM_FrameSearch, &MatchSimilar<int16_t>, false);
+  Register("FrameSearch/plain/match", BM_FrameSearch, &PlainMatch, true);
+  Register("FrameSearch/plain/miss", BM_FrameSearch, &PlainMatch, false);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

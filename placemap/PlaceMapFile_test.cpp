@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "iMarkrunCatalog.h"
+
 namespace {
 
 using String = iMarkrun<int16_t>;
@@ -200,20 +202,22 @@ TEST(PlaceMapFileTest, RoundTripRebuildsRandomCollectionsExactly) {
     }
     EXPECT_EQ(loaded.origins.size(), static_cast<size_t>(live.strings.entries->count));
 
-    // Going on with the loaded map gives what going on with the live one does.
+    // Going on with the loaded map, searched through a catalog as the frame
+    // processor searches it, gives what the plain walk of the live one does.
+    iMarkrunCatalog<int16_t> catalog(*loaded.strings);
     std::mt19937 a(c.seed * 7 + 1);
     std::mt19937 b(c.seed * 7 + 1);
     for (int frame = 0; frame < 300; ++frame) {
       const String probe = RandomString(a, c.alphabet);
       RandomString(b, c.alphabet);
       const uint32_t* x = live.strings.Find(probe, &MatchSimilar<int16_t>, &kThreshold);
-      const uint32_t* y = loaded.strings->Find(probe, &MatchSimilar<int16_t>, &kThreshold);
+      const uint32_t* y = catalog.Find(probe, kThreshold);
       ASSERT_EQ(x != nullptr, y != nullptr) << "frame " << frame;
       if (x != nullptr) {
         ASSERT_EQ(*x, *y) << "frame " << frame;
       } else {
         live.strings.Add(probe, live.counter);
-        loaded.strings->Add(probe, live.counter);
+        catalog.Add(probe, live.counter);
         ++live.counter;
       }
     }

@@ -23,7 +23,10 @@ FrameProcessor::FrameProcessor(bool annotate, double threshold)
 
 void FrameProcessor::RestoreKnownStrings(std::unique_ptr<LocationDetector::KnownStrings> strings,
                                          uint32_t counter) {
-  detector_.knownStrings = std::move(strings);
+  // The detector keeps its collection object, which the catalog refers to,
+  // and takes the restored contents.
+  detector_.knownStrings->Swap(*strings);
+  known_.Rebuild();
   locationCounter_ = counter;
 }
 
@@ -100,17 +103,18 @@ void FrameProcessor::Search() { SearchString(frameString_); }
 
 void FrameProcessor::SearchString(const iMarkrun<int16_t>& frameString) {
   result_.runs = frameString.RunCount();
-  iMarkrunCollection<int16_t>& known = *detector_.knownStrings;
-  const uint32_t* found = known.Find(frameString, &MatchSimilar<int16_t>, &threshold_);
+  // The catalog finds the entry the collection's own Find(frameString,
+  // &MatchSimilar<int16_t>, &threshold_) finds, and leaves the cursor on it.
+  const uint32_t* found = known_.Find(frameString, threshold_);
   if (found != nullptr) {
     result_.location = *found;
     // Find() leaves the cursor on the accepted entry.
-    result_.similarity = Similarity(known.entries->current->value.key, frameString);
+    result_.similarity = Similarity(known_.list.entries->current->value.key, frameString);
     char line[32];
     std::snprintf(line, sizeof line, "LctIdx[%u]", *found);
     result_.locationLine = line;
   } else {
-    known.Add(frameString, locationCounter_);
+    known_.Add(frameString, locationCounter_);
     result_.newLocation = locationCounter_;
     ++locationCounter_;
   }

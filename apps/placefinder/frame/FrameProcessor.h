@@ -29,6 +29,7 @@
 #include "LocationDetector.h"
 #include "iList.h"
 #include "iMarkrun.h"
+#include "iMarkrunCatalog.h"
 
 // What one processed frame gave.
 struct FrameResult {
@@ -107,6 +108,9 @@ class FrameProcessor {
   const bool annotate_;
   const double threshold_;
   LocationDetector detector_;
+  // The catalog of detector_.knownStrings, which the search reads in memory
+  // order; every change of the known strings goes through it.
+  iMarkrunCatalog<int16_t> known_{*detector_.knownStrings};
   uint32_t locationCounter_ = 0;
   cv::Mat colour_;
   cv::Mat gray_;

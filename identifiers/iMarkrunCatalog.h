@@ -1,0 +1,393 @@
+// iMarkrunCatalog<Id>: a collection of identifier strings (an
+// iMarkrunCollection, `list`) with a catalog of it beside it, so that a
+// search reads memory in order instead of following the list's links.
+//
+// `list` is the collection itself (the catalog's own, or one it was given),
+// with its entry list, its index and its range, and the catalog changes it exactly as the
+// collection's own Add() and Remove() do: the same entries in the same order, the same index
+// entries, the same range. The catalog holds
+//   - for each entry, in entry order, a record: the entry's node, its length
+//     and run count, and the place of its runs in one block of (id, count)
+//     pairs, each string's runs together;
+//   - for each index entry, in index order, its numeric key and nodes.
+// From these, Find() picks the same stretch of entries as
+// iAssociatedList::Find() with the same window and decides each candidate in
+// list order with MatchSimilar()'s test, so it finds the entry that
+// list.Find(probe, &MatchSimilar<Id>, &threshold) finds: the first whose
+// similarity to the probe is at least the threshold, as the plain test
+// Similarity() >= threshold finds it. Add() and Remove() find the equal entry,
+// and the place of a new one, in the same way.
+//
+// On success Find() leaves list.entries->current on the accepted entry, as
+// the collection does; otherwise both cursors are working state.
+//
+// A program that changes `list` or its strings in any other way calls
+// Rebuild() before the next use. A change of the number of entries or index
+// entries is noticed and rebuilds the catalog; other changes are not.
+//
+// Copies copy the list as iAssociatedList copies it (the index made afresh)
+// and catalogue the copy. Not thread-safe, not even for concurrent searches.
+
+#ifndef IDENTIFIERS_IMARKRUNCATALOG_H_
+#define IDENTIFIERS_IMARKRUNCATALOG_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "MatchSimilar.h"
+#include "iMarkrun.h"
+
+template <typename Id>
+class iMarkrunCatalog {
+ private:
+  iMarkrunCollection<Id> own_;  // the collection, unless the catalog is of an external one
+
+ public:
+  using Collection = iMarkrunCollection<Id>;
+  using Entry = typename Collection::Entry;
+  using IndexEntry = typename Collection::IndexEntry;
+  using Node = iListNode<Entry>;
+  using IndexNode = iListNode<IndexEntry>;
+  using String = iMarkrun<Id>;
+
+  Collection& list;  // the collection catalogued
+
+  // A catalog of a collection of its own.
+  iMarkrunCatalog() : list(own_) {}
+  // A catalog of `external`, which must outlive it and which it changes as
+  // its Add() and Remove() say.
+  explicit iMarkrunCatalog(Collection& external) : list(external) { Rebuild(); }
+  // A copy has a collection of its own, a copy of `other`'s.
+  iMarkrunCatalog(const iMarkrunCatalog& other) : own_(other.list), list(own_) { Rebuild(); }
+  // Copies `other`'s collection into the one this catalog catalogues.
+  iMarkrunCatalog& operator=(const iMarkrunCatalog& other) {
+    if (this != &other) {
+      list = other.list;
+      Rebuild();
+    }
+    return *this;
+  }
+
+  // list.Add(key, data): a string equal to a present one (the same run ids)
+  // replaces its key and data in place, any other is inserted after every
+  // entry of no more runs, and indexed when the entry count becomes 1 or a
+  // multiple of 10.
+  void Add(const String& key, uint32_t data) {
+    Sync();
+    const double k = Key(key);
+    if (records_.empty()) {
+      list.minKey = list.maxKey = k;
+    } else {
+      if (k < list.minKey) list.minKey = k;
+      if (k > list.maxKey) list.maxKey = k;
+    }
+    // The start is the last index entry passed before the first one whose
+    // key is not less than the new key.
+    size_t start = kNone;
+    for (size_t i = 0; i < index_.size() && index_[i].key < k; ++i) start = i;
+    const Stretch stretch = StretchOf(k, nullptr, start);
+    const size_t equal = FindEqual(key, stretch);
+    if (equal != kNone) {
+      Node* node = records_[equal].node;
+      node->value.key = key;
+      node->value.data = data;
+      garbage_ += static_cast<size_t>(records_[equal].runCount);
+      records_[equal] = Catalogue(node);
+      list.entries->SetCurrent(node);
+      CompactIfWasteful();
+      return;
+    }
+    // Inserted before the first entry after the start whose run count is
+    // greater, or at the tail.
+    size_t at = start == kNone ? 0 : Locate(index_[start].element) + 1;
+    while (at < records_.size() && !(key.RunCount() < records_[at].runCount)) ++at;
+    Node* node;
+    if (at < records_.size()) {
+      list.entries->SetCurrent(records_[at].node);
+      node = list.entries->InsertBefore(Entry{key, data, nullptr});
+    } else {
+      node = list.entries->AddTail(Entry{key, data, nullptr});
+    }
+    records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
+    const int32_t n = list.entries->count;
+    if (n == 1 || n % 10 == 0) {
+      IndexNode* indexNode = list.index->AddTail(IndexEntry{key, node});
+      node->value.indexNode = indexNode;
+      index_.push_back(Indexed{k, indexNode, node});
+    }
+  }
+
+  // list.Remove(key): removes the entry equal to `key` that a search without
+  // a threshold finds, with its index entry; absent keys are ignored.
+  void Remove(const String& key) {
+    Sync();
+    if (records_.empty()) return;
+    const size_t at = FindEqual(key, StretchOf(Key(key), nullptr, kNone));
+    if (at == kNone) return;
+    Node* node = records_[at].node;
+    if (node->value.indexNode != nullptr) {
+      for (size_t i = 0; i < index_.size(); ++i) {
+        if (index_[i].node == node->value.indexNode) {
+          index_.erase(index_.begin() + static_cast<std::ptrdiff_t>(i));
+          break;
+        }
+      }
+      list.index->Rewind();  // the node removed may not be under the cursor
+      list.index->Remove(node->value.indexNode);
+    }
+    list.entries->SetCurrent(node);
+    list.entries->RemoveCurrent();
+    garbage_ += static_cast<size_t>(records_[at].runCount);
+    records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
+    CompactIfWasteful();
+  }
+
+  // list.RemoveAll(): both lists empty, the range kept.
+  void RemoveAll() {
+    list.RemoveAll();
+    Rebuild();
+  }
+
+  // list.Find(probe, &MatchSimilar<Id>, &threshold), decided from the
+  // catalog: the data of the first entry of the stretch whose similarity to
+  // the probe is at least `threshold`, or none.
+  const uint32_t* Find(const String& probe, double threshold) {
+    Sync();
+    if (records_.empty()) return nullptr;
+    probeRuns_.clear();
+    uint32_t probeSums[kBuckets] = {};
+    for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
+      probeRuns_.push_back(Run{run->value.key, run->value.data});
+      probeSums[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
+    }
+    const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
+    const Run* const probeRuns = probeRuns_.data();
+    const int32_t probeCount = static_cast<int32_t>(probeRuns_.size());
+    for (size_t at = stretch.first; at < stretch.end; ++at) {
+      const Record& r = records_[at];
+      if (Similar(r.length, runs_.data() + r.first, sums_.data() + r.sums, r.runCount, probe.length,
+                  probeRuns, probeSums, probeCount, threshold)) {
+        list.entries->SetCurrent(r.node);
+        return &r.node->value.data;
+      }
+    }
+    return nullptr;
+  }
+
+  // Catalogues `list` as it is: its entries in order, with their runs in
+  // that order in the block, and its index.
+  void Rebuild() {
+    records_.clear();
+    runs_.clear();
+    sums_.clear();
+    index_.clear();
+    garbage_ = 0;
+    if (!list.entries || !list.index) return;
+    records_.reserve(static_cast<size_t>(list.entries->count));
+    for (Node* node = list.entries->head; node != nullptr; node = node->next) {
+      records_.push_back(Catalogue(node));
+    }
+    for (IndexNode* node = list.index->head; node != nullptr; node = node->next) {
+      index_.push_back(Indexed{Key(node->value.key), node, node->value.element});
+    }
+  }
+
+  // The number of catalogued entries.
+  size_t size() const { return records_.size(); }
+
+ private:
+  struct Run {
+    Id id;
+    int32_t count;
+  };
+  struct Record {
+    Node* node;
+    int32_t length;
+    int32_t runCount;
+    size_t first;  // the entry's runs are runs_[first .. first + runCount)
+    size_t sums;   // its bucket sums are sums_[sums .. sums + kBuckets)
+  };
+  struct Indexed {
+    double key;  // the index entry's numeric key
+    IndexNode* node;
+    Node* element;
+  };
+  // The candidates of a search: records first .. end - 1.
+  struct Stretch {
+    size_t first;
+    size_t end;
+  };
+
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // The ids are spread over kBuckets buckets, and each string keeps the sum
+  // of its counts in each. The similarity sum over the shared ids is at most
+  // the sum over the buckets of the smaller of the two strings' bucket sums
+  // (in a bucket, the smaller counts add up to no more than either string's
+  // counts), so a candidate whose bucket bound falls below the sum needed is
+  // refused without the merge walk.
+  static constexpr size_t kBuckets = 32;
+  static size_t Bucket(Id id) { return (static_cast<uint32_t>(id) * 0x9E3779B1u) >> (32 - 5); }
+  static_assert(kBuckets == 32, "Bucket() takes the top 5 bits");
+
+  static double Key(const String& s) { return iKeyTraits<String>::NumericKey(s); }
+
+  // Lists or index entries added or removed behind the catalog's back.
+  void Sync() {
+    if (!list.entries || !list.index ||
+        records_.size() != static_cast<size_t>(list.entries->count) ||
+        index_.size() != static_cast<size_t>(list.index->count)) {
+      if (!list.entries || !list.index) list = Collection();  // makes both lists
+      Rebuild();
+    }
+  }
+
+  // The stretch iAssociatedList::Find(probe, match, threshold, start) walks,
+  // for a probe of numeric key k and a start given by its place in the index
+  // (or kNone), with the same arithmetic: the walk begins after the start
+  // entry (at the head without one) and ends before the stop entry (at the
+  // tail without one, or when the stop entry is not after the start).
+  // Precondition: the list is not empty.
+  Stretch StretchOf(double k, const double* threshold, size_t start) const {
+    const double minKey = list.minKey;
+    const double maxKey = list.maxKey;
+    if (k <= minKey || maxKey - minKey == 0) return Stretch{0, records_.size()};
+    const double reciprocal = 1.0 / (maxKey - minKey);
+    const double f = (k - minKey) * reciprocal;
+    double lower = f;
+    double upper = f;
+    if (threshold != nullptr) {
+      lower = (f + *threshold) - 1;
+      upper = (f - *threshold) + 1;
+      if (lower > f) lower = f;
+      if (upper < f) upper = f;
+    }
+    const Node* startElement = start != kNone ? index_[start].element : nullptr;
+    const Node* stop = nullptr;
+    for (size_t i = start == kNone ? 0 : start + 1; i < index_.size(); ++i) {
+      const double l = (index_[i].key - minKey) * reciprocal;
+      if (upper < l) {
+        stop = index_[i].element;
+        break;
+      }
+      if (l < lower) startElement = index_[i].element;
+    }
+    const size_t first = startElement != nullptr ? Locate(startElement) + 1 : 0;
+    size_t end = stop != nullptr ? Locate(stop) : records_.size();
+    if (end < first) end = records_.size();  // never while the list ascends
+    return Stretch{first, end};
+  }
+
+  // The first record of the stretch whose string has the run ids of `key`
+  // (the collection's equality), or kNone.
+  size_t FindEqual(const String& key, const Stretch& stretch) const {
+    const int32_t runCount = key.RunCount();
+    for (size_t at = stretch.first; at < stretch.end; ++at) {
+      const Record& r = records_[at];
+      if (r.runCount != runCount) continue;
+      const Run* run = runs_.data() + r.first;
+      const auto* other = key.runs.entries->head;
+      while (other != nullptr && run->id == other->value.key) {
+        ++run;
+        other = other->next;
+      }
+      if (other == nullptr) return at;
+    }
+    return kNone;
+  }
+
+  // The place of `node`'s record. Precondition: the node is catalogued. The
+  // records are in ascending run count, so the search starts at the first
+  // record of the node's run count.
+  size_t Locate(const Node* node) const {
+    const int32_t runCount = node->value.key.RunCount();
+    size_t low = 0;
+    size_t high = records_.size();
+    while (low < high) {
+      const size_t middle = low + (high - low) / 2;
+      if (records_[middle].runCount < runCount) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    while (low < records_.size() && records_[low].node != node) ++low;
+    return low;
+  }
+
+  // Appends the runs of `node`'s string to the block and returns its record.
+  Record Catalogue(Node* node) {
+    const String& s = node->value.key;
+    Record record{node, s.length, s.RunCount(), runs_.size(), sums_.size()};
+    sums_.resize(sums_.size() + kBuckets, 0);
+    uint32_t* sums = sums_.data() + record.sums;
+    for (const auto* run = s.runs.entries->head; run != nullptr; run = run->next) {
+      runs_.push_back(Run{run->value.key, run->value.data});
+      sums[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
+    }
+    return record;
+  }
+
+  // Runs of the block that no record uses any more are reclaimed once they
+  // outnumber the runs in use.
+  void CompactIfWasteful() {
+    if (garbage_ > 4096 && garbage_ > runs_.size() - garbage_) Rebuild();
+  }
+
+  // MatchSimilar()'s test on two run arrays (ascending ids) with their bucket
+  // sums: true exactly when the similarity of the strings is at least t. See
+  // MatchSimilar() for the bounds that settle most candidates early; the
+  // arithmetic is the same, with the bucket bound before the merge walk.
+  static bool Similar(int32_t lengthA, const Run* a, const uint32_t* sumsA, int32_t countA,
+                      int32_t lengthB, const Run* b, const uint32_t* sumsB, int32_t countB,
+                      double t) {
+    const int32_t m = lengthA > lengthB ? lengthA : lengthB;
+    if (m == 0) return 1.0 >= t;
+    const int32_t shorter = lengthA < lengthB ? lengthA : lengthB;
+    if (!(static_cast<double>(shorter) / static_cast<double>(m) >= t)) return false;
+    const int64_t need = SimilarityNeed(m, t);
+    if (need == 0) return true;
+    uint64_t bound = 0;
+    for (size_t i = 0; i < kBuckets; ++i) bound += sumsA[i] < sumsB[i] ? sumsA[i] : sumsB[i];
+    if (bound < static_cast<uint64_t>(need)) return false;
+    int64_t slackA = static_cast<int64_t>(lengthA) - need;
+    int64_t slackB = static_cast<int64_t>(lengthB) - need;
+    int64_t sum = 0;
+    const Run* const endA = a + countA;
+    const Run* const endB = b + countB;
+    while (a != endA && b != endB) {
+      if (a->id < b->id) {
+        slackA -= a->count;
+        if (slackA < 0) return false;
+        ++a;
+      } else if (b->id < a->id) {
+        slackB -= b->count;
+        if (slackB < 0) return false;
+        ++b;
+      } else {
+        if (a->count < b->count) {
+          sum += a->count;
+          slackB -= b->count - a->count;
+        } else {
+          sum += b->count;
+          slackA -= a->count - b->count;
+        }
+        if (sum >= need) return true;
+        if (slackA < 0 || slackB < 0) return false;
+        ++a;
+        ++b;
+      }
+    }
+    return false;
+  }
+
+  std::vector<Record> records_;  // in entry order
+  std::vector<Run> runs_;        // the runs of the records, each string's together
+  std::vector<uint32_t> sums_;   // the bucket sums of the records, kBuckets each
+  std::vector<Indexed> index_;   // in index order
+  size_t garbage_ = 0;           // runs in runs_ that no record uses
+  std::vector<Run> probeRuns_;   // the probe's runs during a search
+};
+
+#endif  // IDENTIFIERS_IMARKRUNCATALOG_H_
