@@ -127,7 +127,11 @@ Fixture& GetFixture(int32_t size) {
   return f;
 }
 
-void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool matching) {
+// Times `search` (one frame's Find, and Add when nothing matched) on the
+// prepared probes; `undo` removes what it added, so every frame meets a
+// collection of `size` strings, as `count` tells.
+template <typename Search, typename Undo, typename Count>
+void TimeFrames(benchmark::State& state, bool matching, Search search, Undo undo, Count count) {
   const int32_t size = static_cast<int32_t>(state.range(0));
   Fixture& f = GetFixture(size);
   const std::vector<String>& probes = matching ? f.match : f.miss;
@@ -137,8 +141,7 @@ void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool m
   for (auto _ : state) {
     const String& probe = probes[next++ % probes.size()];
     const auto start = std::chrono::steady_clock::now();
-    const uint32_t* found = f.collection.Find(probe, match, &kThreshold);
-    if (found == nullptr) f.collection.Add(probe, counter++);
+    const uint32_t* found = search(f, probe, counter);
     const auto stop = std::chrono::steady_clock::now();
     benchmark::DoNotOptimize(found);
     const double seconds = std::chrono::duration<double>(stop - start).count();
@@ -148,9 +151,9 @@ void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool m
       state.SkipWithError("a probe did not behave as prepared");
       break;
     }
-    if (found == nullptr) f.collection.Remove(probe);
+    if (found == nullptr) undo(f, probe);
   }
-  if (f.collection.entries->count != size) state.SkipWithError("the collection changed size");
+  if (count(f) != size) state.SkipWithError("the collection changed size");
   if (!times.empty()) {
     std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
     state.counters["p50_us"] = times[times.size() / 2] * 1e6;
@@ -158,36 +161,29 @@ void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool m
   state.counters["candidates"] = matching ? f.candidatesMatch : f.candidatesMiss;
 }
 
+void BM_FrameSearch(benchmark::State& state, Collection::MatchFunc match, bool matching) {
+  TimeFrames(
+      state, matching,
+      [match](Fixture& f, const String& probe, uint32_t& counter) {
+        const uint32_t* found = f.collection.Find(probe, match, &kThreshold);
+        if (found == nullptr) f.collection.Add(probe, counter++);
+        return found;
+      },
+      [](Fixture& f, const String& probe) { f.collection.Remove(probe); },
+      [](Fixture& f) { return f.collection.entries->count; });
+}
+
 // The same frames on the catalog.
 void BM_CatalogSearch(benchmark::State& state, bool matching) {
-  const int32_t size = static_cast<int32_t>(state.range(0));
-  Fixture& f = GetFixture(size);
-  const std::vector<String>& probes = matching ? f.match : f.miss;
-  std::vector<double> times;
-  size_t next = 0;
-  uint32_t counter = 1u << 30;
-  for (auto _ : state) {
-    const String& probe = probes[next++ % probes.size()];
-    const auto start = std::chrono::steady_clock::now();
-    const uint32_t* found = f.catalog.Find(probe, kThreshold);
-    if (found == nullptr) f.catalog.Add(probe, counter++);
-    const auto stop = std::chrono::steady_clock::now();
-    benchmark::DoNotOptimize(found);
-    const double seconds = std::chrono::duration<double>(stop - start).count();
-    state.SetIterationTime(seconds);
-    times.push_back(seconds);
-    if ((found != nullptr) != matching) {
-      state.SkipWithError("a probe did not behave as prepared");
-      break;
-    }
-    if (found == nullptr) f.catalog.Remove(probe);
-  }
-  if (f.catalog.list.entries->count != size) state.SkipWithError("the catalog changed size");
-  if (!times.empty()) {
-    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-    state.counters["p50_us"] = times[times.size() / 2] * 1e6;
-  }
-  state.counters["candidates"] = matching ? f.candidatesMatch : f.candidatesMiss;
+  TimeFrames(
+      state, matching,
+      [](Fixture& f, const String& probe, uint32_t& counter) {
+        const uint32_t* found = f.catalog.Find(probe, kThreshold);
+        if (found == nullptr) f.catalog.Add(probe, counter++);
+        return found;
+      },
+      [](Fixture& f, const String& probe) { f.catalog.Remove(probe); },
+      [](Fixture& f) { return f.catalog.list.entries->count; });
 }
 
 template <typename Function, typename... Args>

@@ -52,6 +52,36 @@ class iAssociatedList {
   // copy indexes the entries at positions 0, kIndexSpacing, 2 kIndexSpacing...
   static constexpr int32_t kIndexSpacing = 10;
 
+  // Where Find() looks for a probe of numeric key k in a list whose keys span
+  // [minKey, maxKey]: the probe's place f = (k - minKey) / (maxKey - minKey)
+  // and, with a threshold t, the window [f + t - 1, f - t + 1] of places;
+  // without one, the window is f alone. Place() returns false when there is
+  // no range to place the probe in (k <= minKey, or one key value only), and
+  // the walk starts at the head.
+  struct Window {
+    double reciprocal = 0;  // 1 / (maxKey - minKey)
+    double lower = 0;
+    double upper = 0;
+
+    bool Place(double k, double minKey, double maxKey, const double* threshold) {
+      if (k <= minKey || maxKey - minKey == 0) return false;
+      reciprocal = 1.0 / (maxKey - minKey);
+      const double f = (k - minKey) * reciprocal;
+      lower = f;
+      upper = f;
+      if (threshold != nullptr) {
+        lower = (f + *threshold) - 1;
+        upper = (f - *threshold) + 1;
+        // At a threshold of 1 the rounding of f + 1 can put the window just
+        // beside f, and an index entry holding the probe's own key would then
+        // start the walk after it. The window always contains f itself.
+        if (lower > f) lower = f;
+        if (upper < f) upper = f;
+      }
+      return true;
+    }
+  };
+
   // Called with `entries` positioned on the existing duplicate, the entry that
   // Add() was about to insert, and Add()'s user data. It updates the current
   // entry in place.
@@ -161,24 +191,14 @@ class iAssociatedList {
   Data* Find(const Key& probe, MatchFunc match, const double* threshold = nullptr,
              iListNode<IndexEntry>* start = nullptr) {
     if (!entries || entries->count == 0) return nullptr;
-    const double k = Traits::NumericKey(probe);
     iListNode<Entry>* stop = nullptr;
-    if (k <= minKey || maxKey - minKey == 0) {
+    Window window;
+    if (!window.Place(Traits::NumericKey(probe), minKey, maxKey, threshold)) {
       entries->Rewind();
     } else {
-      const double reciprocal = 1.0 / (maxKey - minKey);
-      const double f = (k - minKey) * reciprocal;
-      double lower = f;
-      double upper = f;
-      if (threshold != nullptr) {
-        lower = (f + *threshold) - 1;
-        upper = (f - *threshold) + 1;
-        // At a threshold of 1 the rounding of f + 1 can put the window just
-        // beside f, and an index entry holding the probe's own key would then
-        // start the walk after it. The window always contains f itself.
-        if (lower > f) lower = f;
-        if (upper < f) upper = f;
-      }
+      const double reciprocal = window.reciprocal;
+      const double lower = window.lower;
+      const double upper = window.upper;
       iListNode<Entry>* startElement = nullptr;
       index->SetCurrent(start);
       if (start != nullptr) startElement = start->value.element;

@@ -251,18 +251,11 @@ class iMarkrunCatalog {
   // Precondition: the list is not empty.
   Stretch StretchOf(double k, const double* threshold, size_t start) const {
     const double minKey = list.minKey;
-    const double maxKey = list.maxKey;
-    if (k <= minKey || maxKey - minKey == 0) return Stretch{0, records_.size()};
-    const double reciprocal = 1.0 / (maxKey - minKey);
-    const double f = (k - minKey) * reciprocal;
-    double lower = f;
-    double upper = f;
-    if (threshold != nullptr) {
-      lower = (f + *threshold) - 1;
-      upper = (f - *threshold) + 1;
-      if (lower > f) lower = f;
-      if (upper < f) upper = f;
-    }
+    typename Collection::Window window;
+    if (!window.Place(k, minKey, list.maxKey, threshold)) return Stretch{0, records_.size()};
+    const double reciprocal = window.reciprocal;
+    const double lower = window.lower;
+    const double upper = window.upper;
     const Node* startElement = start != kNone ? index_[start].element : nullptr;
     const Node* stop = nullptr;
     for (size_t i = start == kNone ? 0 : start + 1; i < index_.size(); ++i) {
