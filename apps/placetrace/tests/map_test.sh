@@ -96,7 +96,9 @@ check_map() {
   shift 2
   local before
   before=$(snapshot "$file")
-  "$@" timeout 120 "$bin" --places "$file" "$data/tree.avi" >"$work/out" 2>"$work/err"
+  local program=$bin video=$data/tree.avi
+  if [ $# -gt 0 ]; then program=$work/Placetrace video=$work/tree.avi; fi
+  "$@" timeout 120 "$program" --places "$file" "$video" >"$work/out" 2>"$work/err"
   local status=$?
   if [ "$status" != 1 ] || [ -s "$work/out" ] || [ "$(wc -l <"$work/err")" != 1 ] \
     || ! grep -qF "$file" "$work/err" || [ "$(snapshot "$file")" != "$before" ]; then
@@ -105,9 +107,22 @@ check_map() {
     echo "ok   $name: $(cat "$work/err")"
   fi
 }
-# Permissions do not hold root back, so those cases run as another user.
+# Permissions do not hold root back, so those cases run as another user. That
+# user may not reach the build or the sample videos (a checkout in a private
+# folder), so it runs copies of the program, the video and any leak
+# suppressions, kept in the work folder.
 as_other=()
-if [ "$(id -u)" = 0 ]; then as_other=(setpriv --reuid=65534 --regid=65534 --clear-groups); fi
+if [ "$(id -u)" = 0 ]; then
+  cp "$bin" "$work/Placetrace" && chmod 755 "$work/Placetrace"
+  cp "$data/tree.avi" "$work/tree.avi" && chmod 644 "$work/tree.avi"
+  lsan=${LSAN_OPTIONS:-}
+  supp=$(printf '%s' "$lsan" | sed -n 's/.*suppressions=\([^:]*\).*/\1/p')
+  if [ -n "$supp" ] && [ -f "$supp" ]; then
+    cp "$supp" "$work/leaks.supp" && chmod 644 "$work/leaks.supp"
+    lsan=$(printf '%s' "$lsan" | sed "s|suppressions=[^:]*|suppressions=$work/leaks.supp|")
+  fi
+  as_other=(setpriv --reuid=65534 --regid=65534 --clear-groups env "LSAN_OPTIONS=$lsan")
+fi
 good=$work/split.map
 [ -s "$good" ] || { echo "FAIL no map was made"; exit 1; }
 case_dir() {
