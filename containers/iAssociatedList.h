@@ -224,8 +224,49 @@ class iAssociatedList {
   // ignored. No other entry is indexed in its place and the range is kept.
   void Remove(const Key& key) {
     if (Find(key, &MatchEqual) == nullptr) return;
-    iListNode<Entry>* node = entries->current;
-    if (node->value.indexNode != nullptr) index->Remove(node->value.indexNode);
+    RemoveEntry(entries->current);
+  }
+
+  // The steps of Add() after its search, for a structure kept beside the
+  // list that finds Add()'s place by itself (iMarkrunCatalog), so that the
+  // list's invariants stay the list's own.
+  //
+  // Makes the range cover `key`, as Add() does first; the first key stored in
+  // an empty list sets the range anew.
+  void IncludeInRange(const Key& key) {
+    EnsureLists();
+    const double k = Traits::NumericKey(key);
+    if (entries->count == 0) {
+      minKey = maxKey = k;
+      return;
+    }
+    if (k < minKey) minKey = k;
+    if (k > maxKey) maxKey = k;
+  }
+  // Links a new entry (key, data) just before `before` (at the tail when
+  // none; the cursor then stays on `before`) and indexes it when due, as
+  // Add() does. Precondition: that is where Add() would put it, and no entry
+  // equals `key`. Returns its node.
+  iListNode<Entry>* InsertNewBefore(const Key& key, const Data& data, iListNode<Entry>* before) {
+    EnsureLists();
+    iListNode<Entry>* node;
+    if (before != nullptr) {
+      entries->SetCurrent(before);
+      node = entries->InsertBefore(Entry{key, data, nullptr});
+    } else {
+      node = entries->AddTail(Entry{key, data, nullptr});
+    }
+    IndexIfDue(node);
+    return node;
+  }
+  // Removes the entry at `node`, which must be in the list, with its index
+  // entry; the index cursor is never left on the freed index node.
+  void RemoveEntry(iListNode<Entry>* node) {
+    if (node->value.indexNode != nullptr) {
+      if (index->current == node->value.indexNode) index->Rewind();
+      index->Remove(node->value.indexNode);
+    }
+    entries->SetCurrent(node);
     entries->RemoveCurrent();
   }
 
@@ -259,18 +300,6 @@ class iAssociatedList {
     if (n == 1 || n % kIndexSpacing == 0) {
       node->value.indexNode = index->AddTail(IndexEntry{node->value.key, node});
     }
-  }
-
-  // Makes the range cover `key`, which is about to be stored; the first key
-  // stored in an empty list sets the range anew.
-  void IncludeInRange(const Key& key) {
-    const double k = Traits::NumericKey(key);
-    if (entries->count == 0) {
-      minKey = maxKey = k;
-      return;
-    }
-    if (k < minKey) minKey = k;
-    if (k > maxKey) maxKey = k;
   }
 
   // The lists exist from construction on; this only matters for an object

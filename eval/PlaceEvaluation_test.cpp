@@ -162,7 +162,7 @@ FrameResult Recorded(uint32_t location) {
 // recorded a location.
 void Feed(RunEvaluation& evaluation, PlaceOrigins& origins, const GroundTruth& truth,
           const std::string& video, int64_t frame, const FrameResult& result) {
-  evaluation.Count(truth.PlacesOf(video), frame, result, origins);
+  evaluation.Count(truth.PlaceOf(video, frame), result, origins);
   if (result.newLocation) origins.Record(*result.newLocation, video, frame);
 }
 
@@ -227,7 +227,7 @@ TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {
     detector.Prepare(SweepFrame(i));
     detector.Detect();
     detector.BuildFrameString();
-    sweep.Count(detector, "v", truth.PlacesOf("v"), i);
+    sweep.Count(detector, "v", i, truth.PlaceOf("v", i));
   }
   bool differ = false;
   for (size_t t : {size_t{0}, size_t{20}, size_t{37}, size_t{69}}) {

@@ -9,9 +9,7 @@ void RunEvaluation::MarkSeen(const PlaceOrigins& stored) {
   });
 }
 
-void RunEvaluation::Count(const GroundTruth::VideoPlaces* places, int64_t frame,
-                          const FrameResult& result, const PlaceOrigins& origins) {
-  const int32_t place = GroundTruth::PlaceIn(places, frame);
+void RunEvaluation::Count(int32_t place, const FrameResult& result, const PlaceOrigins& origins) {
   if (place < 0) return;
   int32_t originPlace = -1;
   if (result.location) {
@@ -39,11 +37,11 @@ void ThresholdSweep::Restore(size_t i, std::unique_ptr<LocationDetector::KnownSt
   lane.evaluation.MarkSeen(lane.origins);
 }
 
-void ThresholdSweep::Count(const FrameProcessor& detected, const std::string& video,
-                           const GroundTruth::VideoPlaces* places, int64_t frame) {
+void ThresholdSweep::Count(const FrameProcessor& detected, const std::string& video, int64_t frame,
+                           int32_t place) {
   for (const std::unique_ptr<Lane>& lane : lanes_) {
     const FrameResult& result = lane->processor.RecogniseDetected(detected);
-    lane->evaluation.Count(places, frame, result, lane->origins);
+    lane->evaluation.Count(place, result, lane->origins);
     if (result.newLocation) lane->origins.Record(*result.newLocation, video, frame);
   }
 }

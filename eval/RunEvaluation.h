@@ -25,12 +25,10 @@ class RunEvaluation {
   // The places of a loaded map's stored origins count as seen.
   void MarkSeen(const PlaceOrigins& stored);
 
-  // Counts frame `frame` of the video whose places are `places` (see
-  // GroundTruth::PlacesOf; none: the video has no counted frame) from its
+  // Counts a frame showing `place` (-1: none, not counted) from its
   // `result`, judged by `origins`, the origins of the collection that gave
   // the result as they were before this frame recorded anything.
-  void Count(const GroundTruth::VideoPlaces* places, int64_t frame, const FrameResult& result,
-             const PlaceOrigins& origins);
+  void Count(int32_t place, const FrameResult& result, const PlaceOrigins& origins);
 
   const EvaluationCounts& counts() const { return evaluation_.counts(); }
 
@@ -51,10 +49,11 @@ class ThresholdSweep {
   void Restore(size_t i, std::unique_ptr<LocationDetector::KnownStrings> strings, uint32_t counter,
                PlaceOrigins origins);
 
-  // Recognises a frame that `detected` prepared and detected (see
-  // FrameProcessor::RecogniseDetected) at every threshold and counts it.
-  void Count(const FrameProcessor& detected, const std::string& video,
-             const GroundTruth::VideoPlaces* places, int64_t frame);
+  // Recognises frame `frame` of `video`, showing `place` (-1: none), that
+  // `detected` prepared and detected (see FrameProcessor::RecogniseDetected)
+  // at every threshold and counts it.
+  void Count(const FrameProcessor& detected, const std::string& video, int64_t frame,
+             int32_t place);
 
   size_t size() const { return lanes_.size(); }
   double threshold(size_t i) const { return lanes_[i]->processor.threshold(); }

@@ -76,12 +76,7 @@ class iMarkrunCatalog {
   void Add(const String& key, uint32_t data) {
     Sync();
     const double k = Key(key);
-    if (records_.empty()) {
-      list.minKey = list.maxKey = k;
-    } else {
-      if (k < list.minKey) list.minKey = k;
-      if (k > list.maxKey) list.maxKey = k;
-    }
+    list.IncludeInRange(key);
     // The start is the last index entry passed before the first one whose
     // key is not less than the new key.
     size_t start = kNone;
@@ -102,20 +97,10 @@ class iMarkrunCatalog {
     // greater, or at the tail.
     size_t at = start == kNone ? 0 : Locate(index_[start].element) + 1;
     while (at < records_.size() && !(key.RunCount() < records_[at].runCount)) ++at;
-    Node* node;
-    if (at < records_.size()) {
-      list.entries->SetCurrent(records_[at].node);
-      node = list.entries->InsertBefore(Entry{key, data, nullptr});
-    } else {
-      node = list.entries->AddTail(Entry{key, data, nullptr});
-    }
+    Node* node =
+        list.InsertNewBefore(key, data, at < records_.size() ? records_[at].node : nullptr);
     records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
-    const int32_t n = list.entries->count;
-    if (n == 1 || n % 10 == 0) {
-      IndexNode* indexNode = list.index->AddTail(IndexEntry{key, node});
-      node->value.indexNode = indexNode;
-      index_.push_back(Indexed{k, indexNode, node});
-    }
+    if (node->value.indexNode != nullptr) index_.push_back(Indexed{k, node->value.indexNode, node});
   }
 
   // list.Remove(key): removes the entry equal to `key` that a search without
@@ -133,11 +118,8 @@ class iMarkrunCatalog {
           break;
         }
       }
-      list.index->Rewind();  // the node removed may not be under the cursor
-      list.index->Remove(node->value.indexNode);
     }
-    list.entries->SetCurrent(node);
-    list.entries->RemoveCurrent();
+    list.RemoveEntry(node);
     garbage_ += static_cast<size_t>(records_[at].runCount);
     records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
     CompactIfWasteful();

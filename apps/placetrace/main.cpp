@@ -270,8 +270,9 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
     line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
     line += '\n';
     std::fputs(line.c_str(), stdout);
-    if (evaluations.run != nullptr) evaluations.run->Count(places, frames, result, origins);
-    if (evaluations.sweep != nullptr) evaluations.sweep->Count(detected, name, places, frames);
+    const int32_t place = GroundTruth::PlaceIn(places, frames);
+    if (evaluations.run != nullptr) evaluations.run->Count(place, result, origins);
+    if (evaluations.sweep != nullptr) evaluations.sweep->Count(detected, name, frames, place);
     if (result.location) ++tally.recognised;
     if (result.newLocation) {
       ++tally.recorded;

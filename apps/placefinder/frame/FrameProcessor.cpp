@@ -108,7 +108,6 @@ void FrameProcessor::SearchString(const iMarkrun<int16_t>& frameString) {
   const uint32_t* found = known_.Find(frameString, threshold_);
   if (found != nullptr) {
     result_.location = *found;
-    // Find() leaves the cursor on the accepted entry.
     result_.similarity = Similarity(known_.list.entries->current->value.key, frameString);
     char line[32];
     std::snprintf(line, sizeof line, "LctIdx[%u]", *found);
