@@ -92,7 +92,7 @@ void BM_LoadMap(benchmark::State& state) {
     return;
   }
   for (auto _ : state) {
-    auto map = std::make_unique<PlaceMap>();
+    auto map = std::make_unique<PlaceMapContents>();
     {
       PlaceMapFile file;
       if (!file.Open(f.path, 0.67, &error) || !file.Load(map.get(), &error)) {

@@ -296,7 +296,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
   return true;
 }
 
-bool PlaceMapFile::Load(PlaceMap* map, std::string* error) {
+bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
   if (db_ == nullptr) {
     *error = "is not open";
     return false;

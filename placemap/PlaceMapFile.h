@@ -40,7 +40,7 @@ struct sqlite3;
 using PlaceStrings = iMarkrunCollection<int16_t>;
 
 // Everything a map holds, as Load() returns it.
-struct PlaceMap {
+struct PlaceMapContents {
   std::unique_ptr<PlaceStrings> strings = std::make_unique<PlaceStrings>();
   uint32_t locationCounter = 0;  // above every stored location index
   double threshold = 0.67;
@@ -68,7 +68,7 @@ class PlaceMapFile {
   bool created() const { return created_; }
 
   // Reads the whole map into `map`, validating every value. Requires Open().
-  bool Load(PlaceMap* map, std::string* error);
+  bool Load(PlaceMapContents* map, std::string* error);
 
   // Replaces the map's contents by `strings` (whose entries' data are their
   // location indices, all below `counter` and distinct), `counter`,

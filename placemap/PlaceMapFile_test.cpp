@@ -160,7 +160,7 @@ bool SaveMap(const std::string& path, const LiveMap& map, std::string* error) {
          file.Save(map.strings, map.counter, kThreshold, map.origins, error);
 }
 
-bool LoadMap(const std::string& path, PlaceMap* map, std::string* error) {
+bool LoadMap(const std::string& path, PlaceMapContents* map, std::string* error) {
   PlaceMapFile file;
   return file.Open(path, kThreshold, error) && file.Load(map, error);
 }
@@ -185,7 +185,7 @@ TEST(PlaceMapFileTest, RoundTripRebuildsRandomCollectionsExactly) {
     Grow(live, rng, c.frames, c.alphabet, c.removals);
     std::string error;
     ASSERT_TRUE(SaveMap(dir.File("m"), live, &error)) << error;
-    PlaceMap loaded;
+    PlaceMapContents loaded;
     ASSERT_TRUE(LoadMap(dir.File("m"), &loaded, &error)) << error;
     ExpectSameStructure(live.strings, *loaded.strings);
     for (const auto* n = live.strings.index->head; n != nullptr; n = n->next) {
@@ -235,7 +235,7 @@ TEST(PlaceMapFileTest, OpenCreatesAnEmptyMapThatAnUnsavedRunLeavesEmpty) {
     EXPECT_TRUE(file.created());
   }
   EXPECT_EQ(dir.Listing(), "m\n");  // no temporary or journal left behind
-  PlaceMap map;
+  PlaceMapContents map;
   ASSERT_TRUE(LoadMap(dir.File("m"), &map, &error)) << error;
   EXPECT_EQ(map.strings->entries->count, 0);
   EXPECT_EQ(map.locationCounter, 0u);
@@ -252,7 +252,7 @@ TEST(PlaceMapFileTest, SaveReplacesTheWholeMap) {
   std::string error;
   ASSERT_TRUE(SaveMap(dir.File("m"), first, &error)) << error;
   ASSERT_TRUE(SaveMap(dir.File("m"), second, &error)) << error;
-  PlaceMap loaded;
+  PlaceMapContents loaded;
   ASSERT_TRUE(LoadMap(dir.File("m"), &loaded, &error)) << error;
   ExpectSameStructure(second.strings, *loaded.strings);
   EXPECT_EQ(loaded.locationCounter, second.counter);
@@ -411,7 +411,7 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
     c.spoil(path);
     const std::string before = ReadBytes(path);
     const std::string listing = dir.Listing();
-    PlaceMap map;
+    PlaceMapContents map;
     EXPECT_FALSE(LoadMap(path, &map, &error));
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
@@ -483,7 +483,7 @@ TEST(PlaceMapFileTest, AKilledSaveLeavesTheOldMapOrTheNewOne) {
   std::uniform_real_distribution<double> offset(0.0, 1.0);
   for (int round = 0; round < kRounds; ++round) {
     run(2.0 * childSeconds * (round + offset(rng)) / kRounds);
-    PlaceMap loaded;
+    PlaceMapContents loaded;
     ASSERT_TRUE(LoadMap(path, &loaded, &error)) << "round " << round << ": " << error;
     const bool isNew = loaded.locationCounter == fresh.counter;
     ExpectSameStructure(isNew ? fresh.strings : old.strings, *loaded.strings);

@@ -86,7 +86,7 @@ class Recogniser {
     if (stat(path.c_str(), &info) != 0) {
       throw py::value_error("the place map " + path + " does not exist");
     }
-    PlaceMap map;
+    PlaceMapContents map;
     std::string error;
     {
       py::gil_scoped_release unlocked;

@@ -378,7 +378,7 @@ int main(int argc, char** argv) {
   // The map is opened, locked and read in full before the first frame, so
   // that a map that cannot be used costs no work and stays as it was.
   PlaceMapFile mapFile;
-  PlaceMap map;
+  PlaceMapContents map;
   double threshold = options.threshold;
   size_t loadedPlaces = 0;
   if (options.places != nullptr) {
@@ -413,7 +413,7 @@ int main(int argc, char** argv) {
     sweep.emplace(truth);
     // Every threshold starts from the map as it was saved.
     for (size_t i = 0; options.places != nullptr && i < sweep->size(); ++i) {
-      PlaceMap copy;
+      PlaceMapContents copy;
       std::string error;
       if (!mapFile.Load(&copy, &error)) {
         std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places, error.c_str());
