@@ -16,6 +16,8 @@
 
 #include "iMarkrun.h"
 
+namespace placefinder {
+
 namespace model {
 
 using String = iMarkrun<int16_t>;
@@ -65,5 +67,7 @@ inline std::vector<std::pair<int16_t, int32_t>> ModelRuns(std::mt19937& rng) {
 }
 
 }  // namespace model
+
+}  // namespace placefinder
 
 #endif  // BENCH_MODELSTRINGS_H_

@@ -51,6 +51,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 using String = iMarkrun<int16_t>;
 using Collection = iMarkrunCollection<int16_t>;
 using Catalog = iMarkrunCatalog<int16_t>;

@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 // Rectangles of random gray on a mid-gray ground, smoothed, with fine noise:
 // a frame with some thousands of detections.
 cv::Mat SyntheticFrame(int32_t width, int32_t height, uint32_t seed) {

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 // A detection-like record: the id among other fields.
 struct Box {
   int16_t id;
@@ -23,7 +25,7 @@ struct Box {
 }  // namespace
 
 template <>
-struct iIdTraits<Box> {
+struct placefinder::iIdTraits<Box> {
   static int16_t Id(const Box& box) { return box.id; }
 };
 

@@ -23,6 +23,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 constexpr int kPlaces = 10000;
 
 struct Fixture {

@@ -32,6 +32,8 @@
 #include "iKeyTraits.h"
 #include "iList.h"
 
+namespace placefinder {
+
 template <typename Key, typename Data, typename Traits = iKeyTraits<Key>>
 class iAssociatedList {
  public:
@@ -309,5 +311,7 @@ class iAssociatedList {
     if (!index) index.reset(new IndexList);
   }
 };
+
+}  // namespace placefinder
 
 #endif  // CONTAINERS_IASSOCIATEDLIST_H_

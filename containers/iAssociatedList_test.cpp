@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+namespace placefinder {
+
 namespace {
 
 using Map = iAssociatedList<uint64_t, int32_t>;
@@ -456,3 +458,5 @@ TEST(iAssociatedListTest, MatchesStdMapUnderRandomOperations) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

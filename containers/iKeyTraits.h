@@ -16,6 +16,8 @@
 
 #include <type_traits>
 
+namespace placefinder {
+
 template <typename Key, typename Enable = void>
 struct iKeyTraits;
 
@@ -25,5 +27,7 @@ struct iKeyTraits<Key, std::enable_if_t<std::is_integral_v<Key>>> {
   static bool Less(const Key& a, const Key& b) { return a < b; }
   static bool Equal(const Key& a, const Key& b) { return a == b; }
 };
+
+}  // namespace placefinder
 
 #endif  // CONTAINERS_IKEYTRAITS_H_

@@ -24,6 +24,8 @@
 
 #include "iNodeAllocator.h"
 
+namespace placefinder {
+
 template <typename T>
 struct iListNode {
   T value;
@@ -204,5 +206,7 @@ class iList {
     return node;
   }
 };
+
+}  // namespace placefinder
 
 #endif  // CONTAINERS_ILIST_H_

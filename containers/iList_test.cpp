@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+namespace placefinder {
+
 // An element type that opts into node recycling.
 struct Recycled {
   int64_t v;
@@ -314,3 +316,5 @@ TEST(iListTest, MatchesStdListUnderRandomOperations) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

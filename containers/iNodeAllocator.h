@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <new>
 
+namespace placefinder {
+
 template <typename T>
 struct iListNode;
 
@@ -81,5 +83,7 @@ struct iRecyclingNodeAllocator {
     return cache;
   }
 };
+
+}  // namespace placefinder
 
 #endif  // CONTAINERS_INODEALLOCATOR_H_

@@ -34,6 +34,8 @@
 
 #include <cstdint>
 
+namespace placefinder {
+
 class ContrastDecision {
  public:
   static constexpr int32_t kMaxResponse = 32767;
@@ -64,5 +66,7 @@ class ContrastDecision {
  private:
   int32_t threshold_;
 };
+
+}  // namespace placefinder
 
 #endif  // DETECT_CONTRAST_H_

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <random>
 
+namespace placefinder {
+
 namespace {
 
 // The response as the three cases define it, the quotient formed in double
@@ -150,3 +152,5 @@ TEST(ContrastDecisionTest, RandomLargeSumsAtBoundNumerators) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

@@ -17,6 +17,8 @@
 #include "iIdTraits.h"
 #include "iNodeAllocator.h"
 
+namespace placefinder {
+
 #pragma pack(push, 1)
 struct Detection {
   int16_t id;
@@ -45,5 +47,7 @@ struct iIdTraits<Detection> {
 // going through the heap each time. Up to 2^18 nodes (10 MiB) are kept.
 template <>
 struct iNodeAllocator<Detection> : iRecyclingNodeAllocator<Detection> {};
+
+}  // namespace placefinder
 
 #endif  // DETECT_DETECTION_H_

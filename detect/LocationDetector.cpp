@@ -14,6 +14,8 @@
 
 #include "Contrast.h"
 
+namespace placefinder {
+
 namespace {
 
 // How the scan reads an integral image. Box sums are formed in Value.
@@ -392,3 +394,5 @@ iList<Detection> LocationDetector::DetectAllShapes(const cv::Mat& image) {
   }
   return result;
 }
+
+}  // namespace placefinder

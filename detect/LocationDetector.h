@@ -60,6 +60,8 @@
 #include "iList.h"
 #include "iMarkrun.h"
 
+namespace placefinder {
+
 // A base box shape of the search: its code (the high byte of its ids) and
 // its base width and height.
 struct BoxShape {
@@ -118,5 +120,7 @@ class LocationDetector {
 
   bool scalarScan_ = false;
 };
+
+}  // namespace placefinder
 
 #endif  // DETECT_LOCATIONDETECTOR_H_

@@ -14,6 +14,8 @@
 
 #include "ReferenceDetector.h"
 
+namespace placefinder {
+
 bool operator==(const Detection& a, const Detection& b) {
   return a.id == b.id && a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
@@ -455,3 +457,5 @@ TEST(LocationDetectorTest, ExactOnFramesBeyond32BitSums) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

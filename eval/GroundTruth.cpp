@@ -7,6 +7,8 @@
 #include <cstring>
 #include <fstream>
 
+namespace placefinder {
+
 bool GroundTruth::Load(const std::string& path, std::string* error) {
   videos_.clear();
   names_.clear();
@@ -79,3 +81,5 @@ int32_t GroundTruth::PlaceIn(const VideoPlaces* places, int64_t frame) {
 int32_t GroundTruth::PlaceOf(const std::string& video, int64_t frame) const {
   return PlaceIn(PlacesOf(video), frame);
 }
+
+}  // namespace placefinder

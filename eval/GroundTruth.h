@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace placefinder {
+
 class GroundTruth {
  public:
   // The places of one video's frames, by frame number.
@@ -40,5 +42,7 @@ class GroundTruth {
   std::unordered_map<std::string, VideoPlaces> videos_;
   std::vector<std::string> names_;
 };
+
+}  // namespace placefinder
 
 #endif  // EVAL_GROUNDTRUTH_H_

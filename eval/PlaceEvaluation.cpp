@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <limits>
 
+namespace placefinder {
+
 namespace {
 
 double Ratio(int64_t part, int64_t whole) {
@@ -51,3 +53,5 @@ void PlaceEvaluation::Count(int32_t place, bool recognised, int32_t originPlace)
   }
   MarkSeen(place);
 }
+
+}  // namespace placefinder

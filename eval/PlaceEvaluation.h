@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+namespace placefinder {
+
 struct EvaluationCounts {
   int64_t tp = 0;
   int64_t fp = 0;
@@ -57,5 +59,7 @@ class PlaceEvaluation {
   EvaluationCounts counts_;
   std::vector<bool> seen_;  // by place
 };
+
+}  // namespace placefinder
 
 #endif  // EVAL_PLACEEVALUATION_H_

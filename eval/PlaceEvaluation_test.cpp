@@ -14,8 +14,12 @@
 
 #include "GroundTruth.h"
 #include "PrCurvePlot.h"
+#include "FrameAnalyzer.h"
+#include "PlaceMap.h"
 #include "RunEvaluation.h"
 #include "SceneFrames.h"
+
+namespace placefinder {
 
 namespace {
 
@@ -147,22 +151,23 @@ TEST(PlaceEvaluationTest, RatiosAndTheirLine) {
             "tp=0 fp=2 fn=1 tn=0 precision=0.0000 recall=0.0000 f1=0.0000");
 }
 
-FrameResult Recognised(uint32_t location) {
-  FrameResult r;
+Recognition Recognised(uint32_t location) {
+  Recognition r;
   r.location = location;
   return r;
 }
-FrameResult Recorded(uint32_t location) {
-  FrameResult r;
+Recognition Recorded(uint32_t location) {
+  Recognition r;
   r.newLocation = location;
   return r;
 }
 
-// The program's protocol: count the frame, then record its origin when it
-// recorded a location.
+// A place map's protocol: the found place's origin as it was before the
+// frame, then the frame's own origin recorded when it recorded a location.
 void Feed(RunEvaluation& evaluation, PlaceOrigins& origins, const GroundTruth& truth,
-          const std::string& video, int64_t frame, const FrameResult& result) {
-  evaluation.Count(truth.PlaceOf(video, frame), result, origins);
+          const std::string& video, int64_t frame, Recognition result) {
+  if (result.location) result.origin = origins.Find(*result.location);
+  evaluation.Count(truth.PlaceOf(video, frame), result);
   if (result.newLocation) origins.Record(*result.newLocation, video, frame);
 }
 
@@ -221,22 +226,19 @@ TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {
   std::string error;
   ASSERT_TRUE(truth.Load(file.path(), &error)) << error;
 
-  ThresholdSweep sweep(truth);
-  FrameProcessor detector(/*annotate=*/false);
+  ThresholdSweep sweep(truth, nullptr);
+  FrameAnalyzer analyzer;
   for (int i = 0; i < 30; ++i) {
-    detector.Prepare(SweepFrame(i));
-    detector.Detect();
-    detector.BuildFrameString();
-    sweep.Count(detector, "v", i, truth.PlaceOf("v", i));
+    sweep.Count(analyzer.Analyze(SweepFrame(i)).frameString, "v", i, truth.PlaceOf("v", i));
   }
   bool differ = false;
   for (size_t t : {size_t{0}, size_t{20}, size_t{37}, size_t{69}}) {
     SCOPED_TRACE(thresholds[t]);
-    FrameProcessor alone(/*annotate=*/false, thresholds[t]);
-    PlaceOrigins origins;
+    PlaceMap alone(thresholds[t]);
     RunEvaluation evaluation(truth);
     for (int i = 0; i < 30; ++i) {
-      Feed(evaluation, origins, truth, "v", i, alone.Process(SweepFrame(i)));
+      evaluation.Count(truth.PlaceOf("v", i),
+                       alone.Recognise(analyzer.Analyze(SweepFrame(i)).frameString, "v", i));
     }
     EXPECT_EQ(sweep.counts(t).Line(), evaluation.counts().Line());
     differ = differ || sweep.counts(t).Line() != sweep.counts(0).Line();
@@ -267,3 +269,5 @@ TEST(PrCurvePlotTest, DrawsTheCurveAndRingsTheMarkedThreshold) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 
+namespace placefinder {
+
 namespace {
 
 const cv::Scalar kInk(40, 40, 40);
@@ -78,3 +80,5 @@ cv::Mat PrCurvePlot::Draw(const std::vector<PrPoint>& points, double marked,
   }
   return image;
 }
+
+}  // namespace placefinder

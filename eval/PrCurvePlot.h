@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+namespace placefinder {
+
 struct PrPoint {
   double threshold;
   double precision;  // NaN: no positive answer at this threshold
@@ -33,5 +35,7 @@ class PrCurvePlot {
   // A BGR image of the curve with `title` above it.
   static cv::Mat Draw(const std::vector<PrPoint>& points, double marked, const std::string& title);
 };
+
+}  // namespace placefinder
 
 #endif  // EVAL_PRCURVEPLOT_H_

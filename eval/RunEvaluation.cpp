@@ -3,20 +3,21 @@
 #include <cstdio>
 #include <utility>
 
+namespace placefinder {
+
 void RunEvaluation::MarkSeen(const PlaceOrigins& stored) {
   stored.ForEach([&](uint32_t, const PlaceOrigin& origin) {
     evaluation_.MarkSeen(truth_.PlaceOf(origin.video, origin.frame));
   });
 }
 
-void RunEvaluation::Count(int32_t place, const FrameResult& result, const PlaceOrigins& origins) {
+void RunEvaluation::Count(int32_t place, const Recognition& recognition) {
   if (place < 0) return;
   int32_t originPlace = -1;
-  if (result.location) {
-    const PlaceOrigin* origin = origins.Find(*result.location);
-    if (origin != nullptr) originPlace = truth_.PlaceOf(origin->video, origin->frame);
+  if (recognition.origin != nullptr) {
+    originPlace = truth_.PlaceOf(recognition.origin->video, recognition.origin->frame);
   }
-  evaluation_.Count(place, result.location.has_value(), originPlace);
+  evaluation_.Count(place, recognition.location.has_value(), originPlace);
 }
 
 std::vector<double> ThresholdSweep::Thresholds() {
@@ -25,25 +26,29 @@ std::vector<double> ThresholdSweep::Thresholds() {
   return thresholds;
 }
 
-ThresholdSweep::ThresholdSweep(const GroundTruth& truth) {
-  for (double threshold : Thresholds()) lanes_.push_back(std::make_unique<Lane>(threshold, truth));
-}
-
-void ThresholdSweep::Restore(size_t i, std::unique_ptr<LocationDetector::KnownStrings> strings,
-                             uint32_t counter, PlaceOrigins origins) {
-  Lane& lane = *lanes_[i];
-  lane.processor.RestoreKnownStrings(std::move(strings), counter);
-  lane.origins = std::move(origins);
-  lane.evaluation.MarkSeen(lane.origins);
-}
-
-void ThresholdSweep::Count(const FrameProcessor& detected, const std::string& video, int64_t frame,
-                           int32_t place) {
-  for (const std::unique_ptr<Lane>& lane : lanes_) {
-    const FrameResult& result = lane->processor.RecogniseDetected(detected);
-    lane->evaluation.Count(place, result, lane->origins);
-    if (result.newLocation) lane->origins.Record(*result.newLocation, video, frame);
+ThresholdSweep::ThresholdSweep(const GroundTruth& truth, const PlaceMap* start) {
+  for (double threshold : Thresholds()) {
+    auto map = start != nullptr ? start->WithThreshold(threshold)
+                                : std::make_unique<PlaceMap>(threshold);
+    lanes_.push_back(std::make_unique<Lane>(std::move(map), truth));
+    if (start != nullptr) lanes_.back()->evaluation.MarkSeen(start->origins());
   }
+}
+
+void ThresholdSweep::Count(const iMarkrun<int16_t>& frameString, const std::string& video,
+                           int64_t frame, int32_t place) {
+  for (const std::unique_ptr<Lane>& lane : lanes_) {
+    lane->evaluation.Count(place, lane->map->Recognise(frameString, video, frame));
+  }
+}
+
+std::vector<PrPoint> ThresholdSweep::Points() const {
+  std::vector<PrPoint> points;
+  for (size_t i = 0; i < size(); ++i) {
+    const EvaluationCounts& c = counts(i);
+    points.push_back({threshold(i), c.Precision(), c.Recall()});
+  }
+  return points;
 }
 
 std::string SweepTable(const ThresholdSweep& sweep) {
@@ -74,3 +79,5 @@ bool RecallAtFullPrecision(const ThresholdSweep& sweep, double* recall, double* 
   }
   return found;
 }
+
+}  // namespace placefinder

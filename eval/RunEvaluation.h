@@ -1,9 +1,9 @@
-// RunEvaluation: the evaluation of one collection's recognitions over a run:
-// the collection's origins and counts, fed each frame's result in order.
+// RunEvaluation: the evaluation of one place map's recognitions over a run,
+// fed each frame's recognition in order.
 //
-// Sweep: the same frames recognised once per threshold 0.30, 0.31, ...,
-// 0.99, each threshold with a collection (and origins, and counts) of its
-// own, so that each frame is detected only once.
+// ThresholdSweep: the same frames recognised once per threshold 0.30, 0.31,
+// ..., 0.99, each threshold with a place map (and counts) of its own, so that
+// each frame is analyzed only once.
 
 #ifndef EVAL_RUNEVALUATION_H_
 #define EVAL_RUNEVALUATION_H_
@@ -13,10 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "FrameProcessor.h"
 #include "GroundTruth.h"
 #include "PlaceEvaluation.h"
+#include "PlaceMap.h"
 #include "PlaceOrigins.h"
+#include "PrCurvePlot.h"
+#include "iMarkrun.h"
+
+namespace placefinder {
 
 class RunEvaluation {
  public:
@@ -25,10 +29,9 @@ class RunEvaluation {
   // The places of a loaded map's stored origins count as seen.
   void MarkSeen(const PlaceOrigins& stored);
 
-  // Counts a frame showing `place` (-1: none, not counted) from its
-  // `result`, judged by `origins`, the origins of the collection that gave
-  // the result as they were before this frame recorded anything.
-  void Count(int32_t place, const FrameResult& result, const PlaceOrigins& origins);
+  // Counts a frame showing `place` (-1: none, not counted) by what its
+  // recognition gave.
+  void Count(int32_t place, const Recognition& recognition);
 
   const EvaluationCounts& counts() const { return evaluation_.counts(); }
 
@@ -42,29 +45,26 @@ class ThresholdSweep {
   // Thresholds 0.30, 0.31, ... 0.99, each the double nearest k / 100.
   static std::vector<double> Thresholds();
 
-  explicit ThresholdSweep(const GroundTruth& truth);
+  // Every threshold starts from `start` (a loaded map; its places count as
+  // seen) or, without one, from an empty map.
+  ThresholdSweep(const GroundTruth& truth, const PlaceMap* start);
 
-  // Starts the collection of threshold i (in Thresholds() order) from a
-  // loaded map's strings, counter and origins.
-  void Restore(size_t i, std::unique_ptr<LocationDetector::KnownStrings> strings, uint32_t counter,
-               PlaceOrigins origins);
-
-  // Recognises frame `frame` of `video`, showing `place` (-1: none), that
-  // `detected` prepared and detected (see FrameProcessor::RecogniseDetected)
-  // at every threshold and counts it.
-  void Count(const FrameProcessor& detected, const std::string& video, int64_t frame,
+  // Recognises `frameString`, frame `frame` of `video`, showing `place` (-1:
+  // none), at every threshold and counts it.
+  void Count(const iMarkrun<int16_t>& frameString, const std::string& video, int64_t frame,
              int32_t place);
 
   size_t size() const { return lanes_.size(); }
-  double threshold(size_t i) const { return lanes_[i]->processor.threshold(); }
+  double threshold(size_t i) const { return lanes_[i]->map->threshold(); }
   const EvaluationCounts& counts(size_t i) const { return lanes_[i]->evaluation.counts(); }
+  // The precision-recall point of every threshold, in threshold order.
+  std::vector<PrPoint> Points() const;
 
  private:
   struct Lane {
-    Lane(double threshold, const GroundTruth& truth)
-        : processor(/*annotate=*/false, threshold), evaluation(truth) {}
-    FrameProcessor processor;
-    PlaceOrigins origins;
+    Lane(std::unique_ptr<PlaceMap> m, const GroundTruth& truth)
+        : map(std::move(m)), evaluation(truth) {}
+    std::unique_ptr<PlaceMap> map;
     RunEvaluation evaluation;
   };
   std::vector<std::unique_ptr<Lane>> lanes_;
@@ -78,5 +78,7 @@ std::string SweepTable(const ThresholdSweep& sweep);
 // the lowest threshold that has it; false when no threshold has such
 // precision.
 bool RecallAtFullPrecision(const ThresholdSweep& sweep, double* recall, double* threshold);
+
+}  // namespace placefinder
 
 #endif  // EVAL_RUNEVALUATION_H_

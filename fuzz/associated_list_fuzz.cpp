@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 using Map = iAssociatedList<uint64_t, int32_t>;
 using Entry = Map::Entry;
 using IndexEntry = Map::IndexEntry;

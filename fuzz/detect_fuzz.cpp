@@ -29,6 +29,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 [[noreturn]] void Fail(const char* what, int line) {
   std::fprintf(stderr, "detect_fuzz: check failed at line %d: %s\n", line, what);
   std::abort();

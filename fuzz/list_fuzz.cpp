@@ -19,6 +19,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 using List = iList<int64_t>;
 using Node = List::Node;
 

@@ -10,6 +10,8 @@
 
 namespace {
 
+using namespace placefinder;
+
 using Map = iAssociatedList<uint64_t, int32_t>;
 
 // A threshold of 1 gives a window of no width around the probe, and must

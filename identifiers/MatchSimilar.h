@@ -23,6 +23,8 @@
 #include "iAssociatedList.h"
 #include "iMarkrun.h"
 
+namespace placefinder {
+
 template <typename Id>
 using iMarkrunCollection = iAssociatedList<iMarkrun<Id>, uint32_t>;
 
@@ -144,5 +146,7 @@ bool MatchSimilar(const typename iMarkrunCollection<Id>::Entry* candidate,
   }
   return false;  // the walk ended with sum < need
 }
+
+}  // namespace placefinder
 
 #endif  // IDENTIFIERS_MATCHSIMILAR_H_

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+namespace placefinder {
+
 namespace {
 
 using String = iMarkrun<int32_t>;
@@ -519,3 +521,5 @@ TEST(CollectionTest, FindAgreesWithThePlainWalk) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

@@ -11,9 +11,13 @@
 #ifndef IDENTIFIERS_IIDTRAITS_H_
 #define IDENTIFIERS_IIDTRAITS_H_
 
+namespace placefinder {
+
 template <typename Element>
 struct iIdTraits {
   static const Element& Id(const Element& element) { return element; }
 };
+
+}  // namespace placefinder
 
 #endif  // IDENTIFIERS_IIDTRAITS_H_

@@ -30,6 +30,8 @@
 #include "iIdTraits.h"
 #include "iKeyTraits.h"
 
+namespace placefinder {
+
 template <typename Id>
 class iMarkrun {
  public:
@@ -163,5 +165,7 @@ struct iKeyTraits<iMarkrun<Id>> {
   }
   static bool Equal(const iMarkrun<Id>& a, const iMarkrun<Id>& b) { return a == b; }
 };
+
+}  // namespace placefinder
 
 #endif  // IDENTIFIERS_IMARKRUN_H_

@@ -38,6 +38,8 @@
 #include "MatchSimilar.h"
 #include "iMarkrun.h"
 
+namespace placefinder {
+
 template <typename Id>
 class iMarkrunCatalog {
  private:
@@ -364,5 +366,7 @@ class iMarkrunCatalog {
   size_t garbage_ = 0;           // runs in runs_ that no record uses
   std::vector<Run> probeRuns_;   // the probe's runs during a search
 };
+
+}  // namespace placefinder
 
 #endif  // IDENTIFIERS_IMARKRUNCATALOG_H_

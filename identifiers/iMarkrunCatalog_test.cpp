@@ -9,6 +9,8 @@
 #include "MatchSimilar.h"
 #include "iList.h"
 
+namespace placefinder {
+
 namespace {
 
 using String = iMarkrun<int16_t>;
@@ -237,3 +239,5 @@ TEST(iMarkrunCatalogTest, ReplacementsKeepPlaceAndMatches) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

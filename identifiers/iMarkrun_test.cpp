@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace placefinder {
+
 namespace {
 
 using String = iMarkrun<int32_t>;
@@ -322,3 +324,5 @@ TEST(iMarkrunTest, MovesHandOverTheRunsAndLeaveAnEmptyString) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

@@ -19,6 +19,10 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 \
   || { cat "$work/install.log"; echo "FAIL cmake --install"; exit 1; }
 [ -f "$prefix/include/placefinder/LocationDetector.h" ] || { echo "FAIL no headers installed"; exit 1; }
+# Test helpers stay in the source tree.
+for helper in ReferenceDetector.h SceneFrames.h; do
+  [ ! -e "$prefix/include/placefinder/$helper" ] || { echo "FAIL the test helper $helper is installed"; exit 1; }
+done
 
 # Only the prefix is searched for the package (and the system for OpenCV), so
 # nothing from the build or source tree can stand in for it.

@@ -5,8 +5,10 @@
 #   - the library itself (for a static library) goes to lib/, and the package
 #     exports it as Placefinder::NAME;
 #   - every header of the library's folder goes, flat, to include/placefinder,
-#     which becomes the installed target's include directory; the folder's own
-#     include directories stay for the build tree only;
+#     and the installed target's include directory is include/, so users write
+#     #include <placefinder/LocationDetector.h> (the headers include each
+#     other by their own names, which the compiler finds beside them); the
+#     folder's own include directories stay for the build tree only;
 #   - each DEPENDS entry becomes a find_dependency(PACKAGE COMPONENTS ...) call
 #     in the package configuration, so that users' find_package() finds what
 #     the library links (one call per package, with the components that all
@@ -53,7 +55,7 @@ function(pf_install name)
       list(APPEND wrapped "$<BUILD_INTERFACE:${include}>")
     endif()
   endforeach()
-  list(APPEND wrapped "$<INSTALL_INTERFACE:${PF_INSTALL_INCLUDEDIR}>")
+  list(APPEND wrapped "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
   set_property(TARGET ${name} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${wrapped}")
 
   if(type STREQUAL "STATIC_LIBRARY")

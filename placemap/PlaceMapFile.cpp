@@ -13,6 +13,8 @@
 #include <unordered_set>
 #include <vector>
 
+namespace placefinder {
+
 namespace {
 
 using String = iMarkrun<int16_t>;
@@ -583,3 +585,5 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   Close();
   return true;
 }
+
+}  // namespace placefinder

@@ -37,6 +37,8 @@
 
 struct sqlite3;
 
+namespace placefinder {
+
 using PlaceStrings = iMarkrunCollection<int16_t>;
 
 // Everything a map holds, as Load() returns it.
@@ -84,5 +86,7 @@ class PlaceMapFile {
   bool created_ = false;
   std::string path_;
 };
+
+}  // namespace placefinder
 
 #endif  // PLACEMAP_PLACEMAPFILE_H_

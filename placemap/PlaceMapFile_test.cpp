@@ -21,6 +21,8 @@
 
 #include "iMarkrunCatalog.h"
 
+namespace placefinder {
+
 namespace {
 
 using String = iMarkrun<int16_t>;
@@ -504,3 +506,5 @@ TEST(PlaceMapFileTest, AKilledSaveLeavesTheOldMapOrTheNewOne) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

@@ -1,8 +1,8 @@
 // PlaceOrigins: where each stored place came from, keyed by location index.
 //
 // The collection of known strings maps a string to its location index only;
-// the video and frame that recorded a place are kept beside it, here. A
-// program records an origin whenever a frame records (or, through an equal
+// the video and frame that recorded a place are kept beside it, here. The
+// place map records an origin whenever a frame records (or, through an equal
 // string, replaces) a place under a fresh location index, and looks up the
 // origin of a found place by the index the search returned. An origin whose
 // index no stored string carries any more (its string was replaced) is left
@@ -15,6 +15,8 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+
+namespace placefinder {
 
 // The video (its name as given to the program) and the frame number in it,
 // counted from 0, of the frame that recorded a place.
@@ -45,10 +47,11 @@ class PlaceOrigins {
   }
 
   size_t size() const { return byLocation_.size(); }
-  void Clear() { byLocation_.clear(); }
 
  private:
   std::unordered_map<uint32_t, PlaceOrigin> byLocation_;
 };
+
+}  // namespace placefinder
 
 #endif  // PLACEMAP_PLACEORIGINS_H_

@@ -14,9 +14,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <sys/stat.h>
 
 #include <cmath>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <cstring>
 #include <mutex>
 #include <opencv2/core.hpp>
@@ -25,15 +27,16 @@
 #include <utility>
 
 #include "Detection.h"
-#include "FrameProcessor.h"
+#include "FrameAnalyzer.h"
 #include "LocationDetector.h"
 #include "NumpyImage.h"
-#include "PlaceMapFile.h"
-#include "PlaceOrigins.h"
+#include "PlaceMap.h"
 
 namespace py = pybind11;
 
 namespace {
+
+using namespace placefinder;
 
 // The numpy record of one detection has Detection's own packed layout
 // (id int16 at 0, x, y, width, height int32 at 2, 6, 10, 14; 18 bytes), so the
@@ -59,48 +62,65 @@ py::array Detect(const py::object& gray) {
   return DetectionArray(list);
 }
 
+// What Recogniser.process() found in one frame: the frame's analysis and its
+// recognition together, as Placetrace prints them.
+struct FrameResult {
+  int32_t detections = 0;
+  int32_t runs = 0;
+  std::optional<uint32_t> location;
+  std::optional<uint32_t> newLocation;
+  std::optional<double> similarity;
+  std::string identifierLine;
+};
+
 // Recognises places frame after frame, as the programs do: every frame's
-// identifier string is looked up among the strings of earlier frames and
-// recorded as a new place when none is similar enough. The known strings live
-// in the frame processor.
+// identifier string is looked up in a place map and recorded as a new place
+// when none is similar enough.
 class Recogniser {
  public:
-  explicit Recogniser(double threshold)
-      : processor_(/*annotate=*/false, CheckThreshold(threshold)) {}
+  explicit Recogniser(double threshold) : places_(std::make_unique<PlaceMap>(Checked(threshold))) {}
 
   FrameResult Process(const py::object& frame, const std::string& video) {
     const NumpyImage image(frame, "frame", /*allowColour=*/true);
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> lock(mutex_);
-    const FrameResult& result = processor_.Process(image.mat());
+    const AnalyzedFrame& analyzed = analyzer_.Analyze(image.mat());
     int64_t& number = frames_[video];
-    if (result.newLocation) origins_.Record(*result.newLocation, video, number);
+    const Recognition found = places_->Recognise(analyzed.frameString, video, number);
     ++number;
-    return result;  // a copy: the processor reuses its own
+    FrameResult result;
+    result.detections = analyzed.detectionCount();
+    result.runs = analyzed.frameString.RunCount();
+    result.location = found.location;
+    result.newLocation = found.newLocation;
+    result.similarity = found.similarity;
+    result.identifierLine = analyzed.identifierLine;
+    return result;
   }
 
   // Replaces the known places by those of the map at `path`, which must have
   // been made with this recogniser's threshold.
   void Load(const std::string& path) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      throw py::value_error("the place map " + path + " does not exist");
-    }
-    PlaceMapContents map;
     std::string error;
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> lock(mutex_);
-      PlaceMapFile file;
-      if (file.Open(path, processor_.threshold(), &error) && file.Load(&map, &error)) {
-        if (map.threshold != processor_.threshold()) {
-          error = "was made with the threshold " + std::to_string(map.threshold) +
-                  "; use Recogniser(threshold=" + std::to_string(map.threshold) + ")";
-        } else {
-          processor_.RestoreKnownStrings(std::move(map.strings), map.locationCounter);
-          origins_ = std::move(map.origins);
+      auto loaded = std::make_unique<PlaceMap>(places_->threshold());
+      switch (loaded->Open(path, /*requireThreshold=*/true, /*mayCreate=*/false, &error)) {
+        case PlaceMap::OpenResult::kOpened:
+          loaded->Release();  // read whole; the file is not kept locked
+          places_ = std::move(loaded);
           frames_.clear();
           return;
+        case PlaceMap::OpenResult::kFailed:
+          break;
+        case PlaceMap::OpenResult::kOtherThreshold: {
+          // The map's threshold exactly, so that the advice works when taken.
+          char text[64];
+          std::snprintf(text, sizeof text, "%.17g", loaded->fileThreshold());
+          error = std::string("was made with the threshold ") + text +
+                  "; use Recogniser(threshold=" + text + ")";
+          break;
         }
       }
     }
@@ -114,20 +134,15 @@ class Recogniser {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> lock(mutex_);
-      PlaceMapFile file;
-      if (file.Open(path, processor_.threshold(), &error) &&
-          file.Save(processor_.knownStrings(), processor_.locationCounter(), processor_.threshold(),
-                    origins_, &error)) {
-        return;
-      }
+      if (places_->SaveAs(path, &error)) return;
     }
     throw py::value_error("the place map " + path + " " + error);
   }
 
-  double threshold() const { return processor_.threshold(); }
+  double threshold() const { return places_->threshold(); }
 
  private:
-  static double CheckThreshold(double threshold) {
+  static double Checked(double threshold) {
     if (!(threshold >= 0.0 && threshold <= 1.0)) {
       throw py::value_error("threshold must be between 0 and 1, not " +
                             std::string(py::str(py::float_(threshold))));
@@ -135,9 +150,9 @@ class Recogniser {
     return threshold;
   }
 
-  std::mutex mutex_;  // one frame at a time: the processor is not thread-safe
-  FrameProcessor processor_;
-  PlaceOrigins origins_;                             // of the places recorded or loaded
+  std::mutex mutex_;  // one frame at a time: the analyzer and the map are not thread-safe
+  FrameAnalyzer analyzer_;
+  std::unique_ptr<PlaceMap> places_;
   std::unordered_map<std::string, int64_t> frames_;  // frames processed, by video name
 };
 
@@ -145,7 +160,7 @@ class Recogniser {
 
 PYBIND11_MODULE(placefinder, m) {
   m.doc() = "Box detection and place recognition on video frames (numpy arrays).";
-  PYBIND11_NUMPY_DTYPE(Detection, id, x, y, width, height);
+  PYBIND11_NUMPY_DTYPE(placefinder::Detection, id, x, y, width, height);
 
   py::register_exception_translator([](std::exception_ptr error) {
     try {
@@ -185,7 +200,7 @@ PYBIND11_MODULE(placefinder, m) {
 
   py::class_<Recogniser>(m, "Recogniser",
                          "Recognises places frame after frame by the pattern of boxes in each.")
-      .def(py::init<double>(), py::arg("threshold") = FrameProcessor::kMatchThreshold,
+      .def(py::init<double>(), py::arg("threshold") = PlaceMap::kDefaultThreshold,
            "A stored frame string is accepted when its similarity to a frame's string\n"
            "is at least threshold (0 to 1).")
       .def("process", &Recogniser::Process, py::arg("frame"), py::arg("video") = "",

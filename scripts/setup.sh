@@ -21,6 +21,7 @@ packages=(
   xvfb xdotool
   clang libclang-rt-14-dev
   libsqlite3-dev sqlite3
+  libcli11-dev
   python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
 )
 

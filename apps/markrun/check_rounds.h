@@ -14,6 +14,8 @@
 
 #include "markrun_random.h"
 
+namespace placefinder {
+
 template <typename Check>
 class CheckRounds {
  public:
@@ -68,5 +70,7 @@ class CheckRounds {
   MarkrunRandom& random_;
   FILE* out_;
 };
+
+}  // namespace placefinder
 
 #endif  // APPS_MARKRUN_CHECK_ROUNDS_H_

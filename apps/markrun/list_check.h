@@ -21,6 +21,8 @@
 #include "check_rounds.h"
 #include "markrun_random.h"
 
+namespace placefinder {
+
 // An element: high half and low half from two draws, in that order.
 using ListElement = uint64_t;
 
@@ -112,5 +114,7 @@ class ListCheck : public CheckRounds<ListCheck<TestList>> {
   using CheckRounds<ListCheck>::random_;
   using CheckRounds<ListCheck>::Fail;
 };
+
+}  // namespace placefinder
 
 #endif  // APPS_MARKRUN_LIST_CHECK_H_

@@ -18,6 +18,7 @@
 #include "markrun_random.h"
 
 int main() {
+  using namespace placefinder;
   MarkrunRandom random;
 
   // The containers of the first two checks live until the end of the program.

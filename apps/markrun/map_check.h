@@ -25,6 +25,8 @@
 #include "check_rounds.h"
 #include "markrun_random.h"
 
+namespace placefinder {
+
 using MapKey = uint64_t;
 using MapData = int32_t;
 
@@ -95,5 +97,7 @@ class MapCheck : public CheckRounds<MapCheck<TestMap>> {
   using CheckRounds<MapCheck>::random_;
   using CheckRounds<MapCheck>::Fail;
 };
+
+}  // namespace placefinder
 
 #endif  // APPS_MARKRUN_MAP_CHECK_H_

@@ -15,6 +15,8 @@
 #include "markrun_demo.h"
 #include "markrun_random.h"
 
+namespace placefinder {
+
 namespace {
 
 // Collects what the check routines print.
@@ -318,3 +320,5 @@ TEST(MapCheckRunTest, StopsAtTheFirstMismatch) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

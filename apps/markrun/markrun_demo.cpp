@@ -1,5 +1,7 @@
 #include "markrun_demo.h"
 
+namespace placefinder {
+
 namespace {
 
 constexpr uint32_t kStrings = 50;
@@ -61,3 +63,5 @@ void RunMarkrunDemo(MarkrunRandom& random, FILE* out) {
     saved.Print(out, true);
   }
 }
+
+}  // namespace placefinder

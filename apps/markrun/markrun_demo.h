@@ -16,6 +16,8 @@
 #include "iList.h"
 #include "markrun_random.h"
 
+namespace placefinder {
+
 // Appends `n` ids, each a draw modulo 256, to `ids` in draw order and leaves
 // its cursor at none.
 void RandomIds(iList<int32_t>& ids, uint32_t n, MarkrunRandom& random);
@@ -24,5 +26,7 @@ void RandomIds(iList<int32_t>& ids, uint32_t n, MarkrunRandom& random);
 void PrintCollection(const iMarkrunCollection<int32_t>& collection, FILE* out);
 
 void RunMarkrunDemo(MarkrunRandom& random, FILE* out);
+
+}  // namespace placefinder
 
 #endif  // APPS_MARKRUN_MARKRUN_DEMO_H_

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 
+namespace placefinder {
+
 class MarkrunRandom {
  public:
   uint32_t state = 1;
@@ -20,5 +22,7 @@ class MarkrunRandom {
     return (state >> 16) & 0x7FFFu;
   }
 };
+
+}  // namespace placefinder
 
 #endif  // APPS_MARKRUN_MARKRUN_RANDOM_H_

@@ -1,32 +1,36 @@
 // Placefinder: plays an AVI file or a capture device, recognises places by the
 // pattern of bright and dark boxes in each frame, and shows the annotated
 // frames in the window "Result" (optionally writing them to "<name>_out.avi").
-// Any key ends it. The per-frame work is FrameProcessor's; this file is the
-// command line, the source, the window, the writer and the console.
+// Any key ends it. The per-frame work is the library's (FrameAnalyzer,
+// PlaceMap, FrameAnnotator); this file is the command line, the window, the
+// console and the loop.
 
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/highgui.hpp>
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
 
-#include "FrameProcessor.h"
+#include "FrameAnalyzer.h"
+#include "FrameAnnotator.h"
+#include "OutputVideo.h"
+#include "PlaceMap.h"
+#include "PlayFile.h"
 #include "PlaybackPosition.h"
+#include "Quietly.h"
 #include "VideoSource.h"
 
 namespace {
+
+using namespace placefinder;
 
 constexpr int kExitFailure = -1;
 // Consecutive failed grabs, each followed by a rewind, after which the source
@@ -43,41 +47,6 @@ void PrintHelp() {
       " 0..9 - capture device number\n"
       " /w   - write result in file_out.avi\n",
       stdout);
-}
-
-// Runs `f` with standard output and standard error sent to /dev/null, so
-// that what the video back end prints while probing codecs (it lists every
-// codec it knows for the codec code -1) does not reach the console.
-template <typename F>
-auto Quietly(F f) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const int savedOut = dup(STDOUT_FILENO);
-  const int savedErr = dup(STDERR_FILENO);
-  const int null = open("/dev/null", O_WRONLY);
-  if (null >= 0) {
-    if (savedOut >= 0) dup2(null, STDOUT_FILENO);
-    if (savedErr >= 0) dup2(null, STDERR_FILENO);
-    close(null);
-  }
-  struct Restore {
-    int fd, saved;
-    ~Restore() {
-      if (saved >= 0) {
-        dup2(saved, fd);
-        close(saved);
-      }
-    }
-  };
-  Restore restoreOut{STDOUT_FILENO, savedOut};
-  Restore restoreErr{STDERR_FILENO, savedErr};
-  struct Flush {
-    ~Flush() {
-      std::fflush(stdout);
-      std::fflush(stderr);
-    }
-  } flush;  // destroyed first: what was printed goes to /dev/null
-  return f();
 }
 
 // True when an X display can be reached. The window toolkit aborts the whole
@@ -116,14 +85,6 @@ struct Source {
   std::string baseName;  // the output video's name up to "_out.avi"
   double fps = 12.0;
   cv::Size frameSize;
-};
-
-// The output video, and what this run did at its name.
-struct Output {
-  cv::VideoWriter writer;
-  std::string name;
-  bool created = false;  // nothing stood at `name` before this run
-  long long framesWritten = 0;
 };
 
 // Lower-cases A to Z only, as the program always has.
@@ -179,22 +140,10 @@ bool OpenDevice(const Arguments& args, Source& source) {
 bool OpenFile(const Arguments& args, Source& source) {
   std::printf("Processing avi file...\n");
   std::fflush(stdout);
-  const auto open = [&](const std::string& name) {
-    return Quietly([&] { return source.video.OpenFile(name, cv::CAP_FFMPEG); });
-  };
-  source.baseName = args.source.substr(0, args.avi);
-  if (!open(args.source)) {
-    if (args.given == args.source || !open(args.given)) {
-      std::printf("Can't find file %s.avi\n", source.baseName.c_str());
-      return false;
-    }
-    // Found under its own spelling: the output goes into the folder as it was
-    // found, under the lower-cased file name. The two names differ only in
-    // case, so ".avi" and the last '/' stand at the same places in both.
-    const size_t folder = source.baseName.rfind('/') + 1;  // 0 when there is none
-    source.baseName.replace(0, folder, args.given, 0, folder);
+  if (!OpenPlayFile(source.video, args.given, args.source, args.avi, &source.baseName)) {
+    std::printf("Can't find file %s.avi\n", source.baseName.c_str());
+    return false;
   }
-  source.video.StartupSeek();
   const double w = source.video.Get(cv::CAP_PROP_FRAME_WIDTH);
   const double h = source.video.Get(cv::CAP_PROP_FRAME_HEIGHT);
   const int32_t width = w >= 1 && w < 1e6 ? static_cast<int32_t>(w) : 0;
@@ -209,69 +158,24 @@ bool OpenFile(const Arguments& args, Source& source) {
   return true;
 }
 
-// Opens the writer at `name` with one codec; the back end's messages and
-// exceptions are kept off the console.
-bool TryWriter(cv::VideoWriter& writer, const std::string& name, int codec, double fps,
-               cv::Size size) {
-  return Quietly([&] {
-    try {
-      return writer.open(name, codec, fps, size, true);
-    } catch (const cv::Exception&) {
-      return false;
-    }
-  });
-}
-
-// Whether the run may write at `name`: where nothing stands, or over a
-// regular file that is writable for the user and has a write permission bit
-// (root may write any file, but a read-only one is somebody's to keep). A
-// directory, a symlink that leads nowhere or to no regular file, or anything
-// else is left alone.
-bool MayWriteAt(const std::string& name, bool& absent) {
-  struct stat st;
-  absent = false;
-  if (lstat(name.c_str(), &st) != 0) {
-    absent = errno == ENOENT;
-    return absent;
-  }
-  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0 && access(name.c_str(), W_OK) == 0;
-}
-
-// Opens the output video: "cvid" first, then the back end's own choice (-1),
-// then Motion-JPEG, which OpenCV's own AVI writer always supports. Says on
-// standard error when the fallback was needed or nothing can be written.
-void OpenOutput(const Source& source, Output& output) {
-  output.name = source.baseName + "_out.avi";
-  bool absent = false;
-  bool opened = false;
-  if (MayWriteAt(output.name, absent)) {
-    for (const int codec : {cv::VideoWriter::fourcc('c', 'v', 'i', 'd'), -1}) {
-      opened = TryWriter(output.writer, output.name, codec, source.fps, source.frameSize);
-      if (opened) break;
-    }
-    if (!opened &&
-        TryWriter(output.writer, output.name, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'),
-                  source.fps, source.frameSize)) {
-      opened = true;
-      std::fprintf(stderr, "Warning: codec cvid is not available, writing %s with codec MJPG.\n",
-                   output.name.c_str());
-    }
-  }
-  // Only what this run put at the name may be taken away again.
-  struct stat st;
-  output.created = absent && lstat(output.name.c_str(), &st) == 0;
-  if (!opened) {
-    std::fprintf(stderr, "Warning: cannot write %s; frames are shown but not written.\n",
-                 output.name.c_str());
-  }
+// Opens the output video, saying on standard error when it takes the
+// fallback codec or cannot be written.
+void OpenOutput(const Source& source, OutputVideo& output) {
+  std::string warning;
+  output.Open(source.baseName + "_out.avi", source.fps, source.frameSize, &warning);
+  if (!warning.empty()) std::fprintf(stderr, "%s\n", warning.c_str());
 }
 
 // Plays the source until a key is pressed (status 0) or it fails.
-int RunLoop(Source& source, FrameProcessor& processor, Output& output, const Arguments& args) {
+int RunLoop(Source& source, OutputVideo& output, const Arguments& args) {
+  // The analysis, what the program remembers, and the drawing, for the run.
+  FrameAnalyzer analyzer;
+  PlaceMap places;
+  FrameAnnotator annotator;
+  int64_t shown = 0;
   int failedReads = 0;
   cv::Mat frame;
-  cv::Mat resized;
+  cv::Mat image;
   for (;;) {
     if (!source.video.Read(frame)) {
       // The end of a file: play it again from the start.
@@ -288,12 +192,13 @@ int RunLoop(Source& source, FrameProcessor& processor, Output& output, const Arg
     failedReads = 0;
 
     try {
-      processor.Process(frame);
+      const AnalyzedFrame& analyzed = analyzer.Analyze(frame, &image);
+      const Recognition found = places.Recognise(analyzed.frameString, args.source, shown++);
+      annotator.Draw(image, analyzed.detections, analyzed.identifierLine, found.location);
     } catch (const cv::Exception& e) {
       std::fprintf(stderr, "Cannot process a frame: %s\n", e.what());
       return kExitFailure;
     }
-    const cv::Mat& image = processor.image();
 
     std::fputs(PositionLine(PositionMilliseconds(source.video.Get(cv::CAP_PROP_POS_MSEC))).c_str(),
                stdout);
@@ -301,16 +206,8 @@ int RunLoop(Source& source, FrameProcessor& processor, Output& output, const Arg
     int key = -1;
     try {
       cv::imshow(kWindow, image);
-      if (output.writer.isOpened()) {
-        // Frames of another size than the first are scaled to the video's size.
-        if (image.size() == source.frameSize) {
-          output.writer.write(image);
-        } else {
-          cv::resize(image, resized, source.frameSize);
-          output.writer.write(resized);
-        }
-        ++output.framesWritten;
-      }
+      // Frames of another size than the first are scaled to the video's size.
+      if (output.isOpened()) output.Write(image);
       key = cv::waitKey(kKeyWaitMs);
     } catch (const cv::Exception& e) {
       std::fprintf(stderr, "Window error: %s\n", e.what());
@@ -320,15 +217,11 @@ int RunLoop(Source& source, FrameProcessor& processor, Output& output, const Arg
   }
 }
 
-// Closes the output and the source. A run that wrote no frame leaves no empty
-// video behind, but takes away only a file that it created itself.
-void Teardown(Source& source, Output& output) {
-  output.writer.release();
-  struct stat st;
-  if (output.created && output.framesWritten == 0 && lstat(output.name.c_str(), &st) == 0 &&
-      S_ISREG(st.st_mode)) {
-    std::remove(output.name.c_str());
-  }
+// Closes the output, saying when it could not be written completely, and
+// the source.
+void Teardown(Source& source, OutputVideo& output) {
+  std::string problem;
+  if (!output.Close(&problem)) std::fprintf(stderr, "%s\n", problem.c_str());
   source.video.Release();
   std::fflush(stdout);
 }
@@ -349,10 +242,6 @@ int main(int argc, char** argv) {
   Source source;
   if (!(args.device ? OpenDevice(args, source) : OpenFile(args, source))) return kExitFailure;
 
-  // Teardown() releases the writer and the source; the processor's images and
-  // detector (its known strings, then its sum matrix) go when main returns.
-  FrameProcessor processor;
-
   if (!DisplayReachable()) {
     std::fprintf(stderr,
                  "No display: the window \"%s\" needs an X display (set DISPLAY, or run under "
@@ -361,7 +250,7 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
 
-  Output output;
+  OutputVideo output;
   if (args.write) OpenOutput(source, output);
 
   try {
@@ -372,7 +261,7 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
 
-  const int status = RunLoop(source, processor, output, args);
+  const int status = RunLoop(source, output, args);
   Teardown(source, output);
   return status;
 }

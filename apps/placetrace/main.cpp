@@ -1,64 +1,25 @@
-// Placetrace: runs Placefinder's per-frame work over videos without a window
-// and prints one tab-separated line per frame, for scripts and evaluation.
-//
-//   Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N]
-//              [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...
-//
-// The videos share one collection of known strings and one location counter,
-// in the order given, as if they were one long video. With --places the
-// collection and the counter are loaded from FILE before the first frame (an
-// empty map is created when FILE does not exist) and saved back to it at the
-// end, with where each place was recorded.
-//
-// Standard output: a header line, then per frame
-//   video  frame  position_ms  detections  runs  location  new_location
-//   similarity  ids
-// where video is the name as given, frame counts from 0 in each video,
-// location, new_location and similarity ("%.6f") are "-" when absent and ids
-// is the identifier line without its final blank. Standard error: a progress
-// line while it runs (only on a terminal), problems, and a summary per video
-// and in total at the end.
-//
-// A video that cannot be opened or decodes nothing is reported and skipped;
-// the run goes on with the others, saves what it learnt and ends with status
-// 1. A place map that cannot be used stops the run before any frame is read,
-// with status 1 and the map untouched. Usage errors give status 2.
-//
-// With --threads N (default: the cores the process may use) and N > 1,
-// frames are detected on N threads while one more reads them and the main
-// thread recognises them in frame order; the output is the same for every N.
-//
-// With --truth FILE (lines `video<TAB>frame<TAB>place`) the run's
-// recognitions are counted against the ground truth and standard error ends
-// with "evaluation: tp=N fp=N fn=N tn=N precision=X recall=Y f1=Z". --sweep
-// FILE also runs every threshold 0.30, 0.31, ... 0.99 on the same detections
-// and writes their counts to FILE; --plot FILE.png draws that sweep's
-// precision-recall curve. A truth file that cannot be used is a usage error.
+// Placetrace: runs the place recognition over videos without a window and
+// prints one tab-separated line per frame, for scripts and evaluation. See
+// kDescription below and README.md for what it prints and why.
 
-#include <sched.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "FramePipeline.h"
-#include "FrameProcessor.h"
 #include "GroundTruth.h"
-#include "PlaceMapFile.h"
+#include "PlaceMap.h"
 #include "PlaybackPosition.h"
 #include "PrCurvePlot.h"
 #include "RunEvaluation.h"
@@ -66,126 +27,128 @@
 
 namespace {
 
+using namespace placefinder;
+
 const char kHeader[] =
     "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n";
 
 const char kUsage[] =
     "usage: Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N]\n"
-    "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n"
+    "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n";
+
+const char kDescription[] =
     "Runs the place recognition over every frame of each VIDEO (or its first N\n"
     "frames), the videos sharing one collection of places in the order given, and\n"
     "prints one tab-separated line per frame:\n"
-    "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n"
-    "  --places FILE   load the places from FILE first (created when missing) and\n"
-    "                  save them back to it at the end\n"
-    "  --threshold T   the similarity a stored string needs to be recognised, in\n"
-    "                  [0, 1]; default 0.67, or the threshold FILE was made with\n"
-    "  --frames N      read at most N frames of each video\n"
-    "  --threads N     use N threads (default: the cores this process may use); the\n"
-    "                  output is the same for every N\n"
-    "  --truth FILE    count the recognitions against FILE (lines video<TAB>frame<TAB>\n"
-    "                  place) and end with the evaluation line\n"
-    "  --sweep FILE    also evaluate the thresholds 0.30 .. 0.99 and write the table\n"
-    "  --plot FILE     draw the sweep's precision-recall curve as a PNG image\n";
-
-int Usage(const char* problem) {
-  std::fprintf(stderr, "Placetrace: %s\n%s", problem, kUsage);
-  return 2;
-}
-
-// Parses a positive frame count; returns false for anything else.
-bool ParseCount(const char* text, long long& count) {
-  char* end = nullptr;
-  errno = 0;
-  count = std::strtoll(text, &end, 10);
-  return errno == 0 && end != text && *end == '\0' && count > 0;
-}
-
-// Parses a threshold in [0, 1]; returns false for anything else.
-bool ParseThreshold(const char* text, double& threshold) {
-  char* end = nullptr;
-  errno = 0;
-  threshold = std::strtod(text, &end);
-  return errno == 0 && end != text && *end == '\0' && threshold >= 0.0 && threshold <= 1.0;
-}
-
-void AppendOptional(std::string& line, const std::optional<uint32_t>& value) {
-  line += '\t';
-  if (value) {
-    line += std::to_string(*value);
-  } else {
-    line += '-';
-  }
-}
+    "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids";
 
 struct Options {
-  const char* places = nullptr;
-  double threshold = FrameProcessor::kMatchThreshold;
+  std::string places;  // empty: no place map
+  double threshold = PlaceMap::kDefaultThreshold;
   bool thresholdGiven = false;
   long long limit = -1;
   int threads = 0;  // 0: as many as the process has cores
-  const char* truth = nullptr;
-  const char* sweep = nullptr;
-  const char* plot = nullptr;
-  std::vector<const char*> videos;
+  std::string truth;
+  std::string sweep;
+  std::string plot;
+  std::vector<std::string> videos;
 };
 
-// The cores this process may run on.
-int UsableCores() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
-  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "Placetrace: %s\n%s(--help lists every option)\n", problem.c_str(), kUsage);
+  return 2;
+}
+
+// A whole number from `low` to `high` in `text`, or none.
+std::optional<long long> ParseWhole(const std::string& text, long long low, long long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value < low || value > high) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A threshold in [0, 1] in `text`, or none.
+std::optional<double> ParseThreshold(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || !(value >= 0.0 && value <= 1.0)) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 // Returns -1 when the command line is good, otherwise the status to end with.
 int ParseOptions(int argc, char** argv, Options& options) {
-  bool optionsEnded = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (optionsEnded || arg[0] != '-' || arg[1] == '\0') {
-      options.videos.push_back(arg);
-    } else if (std::strcmp(arg, "--") == 0) {
-      optionsEnded = true;
-    } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (std::strcmp(arg, "--frames") == 0) {
-      if (i + 1 >= argc) return Usage("--frames needs a number");
-      if (!ParseCount(argv[++i], options.limit)) {
-        return Usage("--frames needs a positive whole number");
-      }
-    } else if (std::strcmp(arg, "--threads") == 0) {
-      long long threads = 0;
-      if (i + 1 >= argc) return Usage("--threads needs a number");
-      if (!ParseCount(argv[++i], threads) || threads > 256) {
-        return Usage("--threads needs a whole number from 1 to 256");
-      }
-      options.threads = static_cast<int>(threads);
-    } else if (std::strcmp(arg, "--threshold") == 0) {
-      if (i + 1 >= argc) return Usage("--threshold needs a number");
-      if (!ParseThreshold(argv[++i], options.threshold)) {
-        return Usage("--threshold needs a number from 0 to 1");
-      }
-      options.thresholdGiven = true;
-    } else if (std::strcmp(arg, "--truth") == 0 || std::strcmp(arg, "--sweep") == 0 ||
-               std::strcmp(arg, "--plot") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        return Usage((std::string(arg) + " needs a file name").c_str());
-      }
-      const char*& file = arg[2] == 't'   ? options.truth
-                          : arg[3] == 'w' ? options.sweep
-                                          : options.plot;
-      file = argv[++i];
-    } else if (std::strcmp(arg, "--places") == 0) {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') return Usage("--places needs a file name");
-      options.places = argv[++i];
-    } else {
-      const std::string problem = std::string("unknown option ") + arg;
-      return Usage(problem.c_str());
+  CLI::App app(kDescription, "Placetrace");
+  app.set_help_flag();  // --help is answered below, with the usage line first
+  bool help = false;
+  app.add_flag("-h,--help", help, "print this help and exit");
+  std::string frames, threads, threshold;
+  app.add_option("--places", options.places,
+                 "load the places from FILE first (created when missing) and save them back to "
+                 "it at the end")
+      ->type_name("FILE");
+  app.add_option("--threshold", threshold,
+                 "the similarity a stored string needs to be recognised, in [0, 1]; default "
+                 "0.67, or the threshold FILE was made with")
+      ->type_name("T");
+  app.add_option("--frames", frames, "read at most N frames of each video")->type_name("N");
+  app.add_option("--threads", threads,
+                 "use N threads (default: the cores this process may use); the output is the "
+                 "same for every N")
+      ->type_name("N");
+  app.add_option("--truth", options.truth,
+                 "count the recognitions against FILE (lines video<TAB>frame<TAB>place) and end "
+                 "with the evaluation line")
+      ->type_name("FILE");
+  app.add_option("--sweep", options.sweep,
+                 "also evaluate the thresholds 0.30 .. 0.99 and write their table to FILE")
+      ->type_name("FILE");
+  app.add_option("--plot", options.plot,
+                 "draw the sweep's precision-recall curve into FILE, a PNG image")
+      ->type_name("FILE.png");
+  app.add_option("VIDEO", options.videos, "the videos, read one after the other");
+  for (CLI::Option* option : app.get_options()) {
+    option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return Usage(e.what());
+  }
+  if (help) {
+    std::fputs(kUsage, stdout);
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  }
+  auto given = [&](const char* name) { return app.count(name) > 0; };
+  if (given("--frames")) {
+    const std::optional<long long> n = ParseWhole(frames, 1, LLONG_MAX);
+    if (!n) return Usage("--frames needs a positive whole number");
+    options.limit = *n;
+  }
+  if (given("--threads")) {
+    const std::optional<long long> n = ParseWhole(threads, 1, 256);
+    if (!n) return Usage("--threads needs a whole number from 1 to 256");
+    options.threads = static_cast<int>(*n);
+  }
+  if (given("--threshold")) {
+    const std::optional<double> t = ParseThreshold(threshold);
+    if (!t) return Usage("--threshold needs a number from 0 to 1");
+    options.threshold = *t;
+    options.thresholdGiven = true;
+  }
+  for (const char* name : {"--places", "--truth", "--sweep", "--plot"}) {
+    if (given(name) && app.get_option(name)->as<std::string>().empty()) {
+      return Usage(std::string(name) + " needs a file name");
     }
   }
   if (options.videos.empty()) return Usage("no video given");
-  if ((options.sweep != nullptr || options.plot != nullptr) && options.truth == nullptr) {
+  if ((!options.sweep.empty() || !options.plot.empty()) && options.truth.empty()) {
     return Usage("--sweep and --plot need --truth");
   }
   return -1;
@@ -206,9 +169,6 @@ void PrintTally(const char* what, const Tally& tally, double seconds) {
                seconds > 0 ? tally.frames / seconds : 0.0);
 }
 
-// Reads every frame of one video (at most `limit`) through `processor`, with
-// `threads` threads, printing a line per frame. Returns false when the video
-// cannot be read at all or a frame cannot be processed, after saying so.
 // What a run is evaluated with; each part may be absent.
 struct Evaluations {
   const GroundTruth* truth = nullptr;
@@ -216,17 +176,62 @@ struct Evaluations {
   ThresholdSweep* sweep = nullptr;
 };
 
-bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor& processor,
-                PlaceOrigins& origins, const Evaluations& evaluations, Tally& tally, bool& stop) {
+// The line of one frame.
+void AppendOptional(std::string& line, const std::optional<uint32_t>& value) {
+  line += '\t';
+  if (value) {
+    line += std::to_string(*value);
+  } else {
+    line += '-';
+  }
+}
+
+void FormatLine(const std::string& video, long long frame, double positionMs,
+                const AnalyzedFrame& analyzed, const Recognition& found, std::string& line) {
+  line = video;
+  line += '\t';
+  line += std::to_string(frame);
+  line += '\t';
+  line += std::to_string(PositionMilliseconds(positionMs));
+  line += '\t';
+  line += std::to_string(analyzed.detectionCount());
+  line += '\t';
+  line += std::to_string(analyzed.frameString.RunCount());
+  AppendOptional(line, found.location);
+  AppendOptional(line, found.newLocation);
+  line += '\t';
+  if (found.similarity) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", *found.similarity);
+    line += text;
+  } else {
+    line += '-';
+  }
+  line += '\t';
+  const std::string& ids = analyzed.identifierLine;
+  line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
+  line += '\n';
+}
+
+// Reads every frame of one video (at most `limit`) into `places`, with
+// `threads` threads, printing a line per frame. Returns false when the video
+// cannot be read at all or a frame cannot be processed, after saying so;
+// `stop` is then set when the run cannot go on.
+bool TraceVideo(const std::string& video, const Options& options, int threads, PlaceMap& places,
+                const Evaluations& evaluations, Tally& tally, bool& full, bool& stop) {
   VideoSource source;
-  if (!source.OpenFile(video, cv::CAP_FFMPEG) && !source.OpenFile(video, cv::CAP_ANY)) {
-    std::fprintf(stderr, "Placetrace: cannot open %s as a video; going on without it\n", video);
+  // FFmpeg reads every container the programs are meant for; other back ends
+  // print to the console when they are handed what is no video.
+  if (!source.OpenFile(video, cv::CAP_FFMPEG)) {
+    std::fprintf(stderr, "Placetrace: cannot open %s as a video; going on without it\n",
+                 video.c_str());
     return false;
   }
   // The same start-up seek as Placefinder, so both see the same frames.
   source.StartupSeek();
   const double reported = source.Get(cv::CAP_PROP_FRAME_COUNT);
   long long total = reported >= 1 && reported < 1e12 ? static_cast<long long>(reported) : 0;
+  const long long limit = options.limit;
   if (limit > 0 && (total == 0 || limit < total)) total = limit;
 
   const bool progress = isatty(STDERR_FILENO) != 0;
@@ -234,9 +239,8 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
   long long read = 0;
   long long frames = 0;
   std::string line;
-  const std::string name = video;
-  const GroundTruth::VideoPlaces* places =
-      evaluations.truth != nullptr ? evaluations.truth->PlacesOf(name) : nullptr;
+  const GroundTruth::VideoPlaces* truePlaces =
+      evaluations.truth != nullptr ? evaluations.truth->PlacesOf(video) : nullptr;
   auto readFrame = [&](cv::Mat& frame, double& positionMs) {
     if (limit >= 0 && read >= limit) return false;
     if (!source.Read(frame)) return false;
@@ -244,54 +248,38 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
     ++read;
     return true;
   };
-  auto printFrame = [&](const FrameProcessor& detected, double positionMs) {
-    const FrameResult& result = processor.RecogniseDetected(detected);
-    line = video;
-    line += '\t';
-    line += std::to_string(frames);
-    line += '\t';
-    line += std::to_string(PositionMilliseconds(positionMs));
-    line += '\t';
-    line += std::to_string(result.detections);
-    line += '\t';
-    line += std::to_string(result.runs);
-    AppendOptional(line, result.location);
-    AppendOptional(line, result.newLocation);
-    line += '\t';
-    if (result.similarity) {
-      char text[32];
-      std::snprintf(text, sizeof text, "%.6f", *result.similarity);
-      line += text;
-    } else {
-      line += '-';
-    }
-    line += '\t';
-    const std::string& ids = result.identifierLine;
-    line.append(ids, 0, ids.empty() ? 0 : ids.size() - 1);
-    line += '\n';
+  auto consume = [&](const AnalyzedFrame& analyzed, double positionMs) {
+    const Recognition found = places.Recognise(analyzed.frameString, video, frames);
+    FormatLine(video, frames, positionMs, analyzed, found, line);
     std::fputs(line.c_str(), stdout);
-    const int32_t place = GroundTruth::PlaceIn(places, frames);
-    if (evaluations.run != nullptr) evaluations.run->Count(place, result, origins);
-    if (evaluations.sweep != nullptr) evaluations.sweep->Count(detected, name, frames, place);
-    if (result.location) ++tally.recognised;
-    if (result.newLocation) {
-      ++tally.recorded;
-      origins.Record(*result.newLocation, video, frames);
+    const int32_t place = GroundTruth::PlaceIn(truePlaces, frames);
+    if (evaluations.run != nullptr) evaluations.run->Count(place, found);
+    if (evaluations.sweep != nullptr) {
+      evaluations.sweep->Count(analyzed.frameString, video, frames, place);
+    }
+    if (found.location) ++tally.recognised;
+    if (found.newLocation) ++tally.recorded;
+    if (found.full && !full) {
+      full = true;
+      std::fprintf(stderr,
+                   "Placetrace: every location index is in use; frames of new places are no "
+                   "longer recorded (from frame %lld of %s on)\n",
+                   frames, video.c_str());
     }
     ++frames;
     if (progress && frames % 10 == 0) {
       const double seconds =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      std::fprintf(stderr, "\r%s: frame %lld of %lld, %.1f frames per second ", video, frames,
-                   total, frames / seconds);
+      std::fprintf(stderr, "\r%s: frame %lld of %lld, %.1f frames per second ", video.c_str(),
+                   frames, total, frames / seconds);
     }
   };
   try {
-    FramePipeline::Run(threads, readFrame, printFrame);
+    FramePipeline::Run(threads, readFrame, consume);
   } catch (const cv::Exception& e) {
     if (progress) std::fputs("\r\033[K", stderr);
-    std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames, video,
-                 e.what());
+    std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames,
+                 video.c_str(), e.what());
     tally.frames = frames;
     stop = true;
     return false;
@@ -300,7 +288,7 @@ bool TraceVideo(const char* video, long long limit, int threads, FrameProcessor&
   tally.frames = frames;
   if (frames == 0) {
     std::fprintf(stderr, "Placetrace: no frame could be read from %s; going on without it\n",
-                 video);
+                 video.c_str());
     return false;
   }
   return true;
@@ -321,27 +309,23 @@ bool WriteEvaluation(const Options& options, const RunEvaluation& run, const Thr
   } else {
     std::fputs("recall at 100% precision: none (no threshold reaches 100% precision)\n", stderr);
   }
-  if (options.sweep != nullptr) {
+  if (!options.sweep.empty()) {
     const std::string table = SweepTable(*sweep);
-    FILE* out = std::fopen(options.sweep, "wb");
+    FILE* out = std::fopen(options.sweep.c_str(), "wb");
     bool ok = out != nullptr && std::fwrite(table.data(), 1, table.size(), out) == table.size();
     if (out != nullptr && std::fclose(out) != 0) ok = false;
     if (!ok) {
-      std::fprintf(stderr, "Placetrace: cannot write the sweep to %s: %s\n", options.sweep,
+      std::fprintf(stderr, "Placetrace: cannot write the sweep to %s: %s\n", options.sweep.c_str(),
                    std::strerror(errno));
       written = false;
     }
   }
-  if (options.plot != nullptr) {
-    std::vector<PrPoint> points;
-    for (size_t i = 0; i < sweep->size(); ++i) {
-      const EvaluationCounts& c = sweep->counts(i);
-      points.push_back({sweep->threshold(i), c.Precision(), c.Recall()});
-    }
+  if (!options.plot.empty()) {
     bool ok = false;
     try {
-      ok = cv::imwrite(options.plot, PrCurvePlot::Draw(points, threshold,
-                                                       "precision-recall, thresholds 0.30-0.99"));
+      ok = cv::imwrite(options.plot,
+                       PrCurvePlot::Draw(sweep->Points(), threshold,
+                                         "precision-recall, thresholds 0.30-0.99"));
     } catch (const cv::Exception&) {
       ok = false;
     }
@@ -349,7 +333,7 @@ bool WriteEvaluation(const Options& options, const RunEvaluation& run, const Thr
       std::fprintf(
           stderr,
           "Placetrace: cannot write the plot to %s (a .png name in a folder that can be written)\n",
-          options.plot);
+          options.plot.c_str());
       written = false;
     }
   }
@@ -367,88 +351,72 @@ int main(int argc, char** argv) {
   if (status >= 0) return status;
 
   GroundTruth truth;
-  if (options.truth != nullptr) {
+  if (!options.truth.empty()) {
     std::string error;
     if (!truth.Load(options.truth, &error)) {
-      std::fprintf(stderr, "Placetrace: the truth file %s %s\n", options.truth, error.c_str());
+      std::fprintf(stderr, "Placetrace: the truth file %s %s\n", options.truth.c_str(),
+                   error.c_str());
       return 2;
     }
   }
 
   // The map is opened, locked and read in full before the first frame, so
   // that a map that cannot be used costs no work and stays as it was.
-  PlaceMapFile mapFile;
-  PlaceMapContents map;
-  double threshold = options.threshold;
-  size_t loadedPlaces = 0;
-  if (options.places != nullptr) {
+  PlaceMap places(options.threshold);
+  if (!options.places.empty()) {
     std::string error;
-    if (!mapFile.Open(options.places, options.threshold, &error) || !mapFile.Load(&map, &error)) {
-      std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places, error.c_str());
-      return 1;
+    switch (places.Open(options.places, options.thresholdGiven, /*mayCreate=*/true, &error)) {
+      case PlaceMap::OpenResult::kOpened:
+        break;
+      case PlaceMap::OpenResult::kFailed:
+        std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places.c_str(),
+                     error.c_str());
+        return 1;
+      case PlaceMap::OpenResult::kOtherThreshold:
+        std::fprintf(stderr,
+                     "Placetrace: the place map %s was made with the threshold %g, not %g (leave "
+                     "out --threshold to use the map's)\n",
+                     options.places.c_str(), places.fileThreshold(), options.threshold);
+        return 1;
     }
-    // A map holds places found with one threshold; mixing thresholds in one
-    // map would make its places depend on how the runs were split.
-    if (options.thresholdGiven && map.threshold != options.threshold) {
-      std::fprintf(stderr,
-                   "Placetrace: the place map %s was made with the threshold %g, not %g (leave "
-                   "out --threshold to use the map's)\n",
-                   options.places, map.threshold, options.threshold);
-      return 1;
-    }
-    threshold = map.threshold;
-    loadedPlaces = static_cast<size_t>(map.strings->entries->count);
   }
 
   std::optional<RunEvaluation> run;
   std::optional<ThresholdSweep> sweep;
   Evaluations evaluations;
-  if (options.truth != nullptr) {
+  if (!options.truth.empty()) {
     evaluations.truth = &truth;
     run.emplace(truth);
-    run->MarkSeen(map.origins);
+    run->MarkSeen(places.origins());
     evaluations.run = &*run;
   }
-  if (options.sweep != nullptr || options.plot != nullptr) {
-    sweep.emplace(truth);
-    // Every threshold starts from the map as it was saved.
-    for (size_t i = 0; options.places != nullptr && i < sweep->size(); ++i) {
-      PlaceMapContents copy;
-      std::string error;
-      if (!mapFile.Load(&copy, &error)) {
-        std::fprintf(stderr, "Placetrace: the place map %s %s\n", options.places, error.c_str());
-        return 1;
-      }
-      sweep->Restore(i, std::move(copy.strings), copy.locationCounter, std::move(copy.origins));
-    }
+  if (!options.sweep.empty() || !options.plot.empty()) {
+    // Every threshold starts from the map as it was loaded.
+    sweep.emplace(truth, options.places.empty() ? nullptr : &places);
     evaluations.sweep = &*sweep;
   }
 
-  const int threads = options.threads > 0 ? options.threads : UsableCores();
+  const int threads = options.threads > 0 ? options.threads : FramePipeline::UsableCores();
   // The pipeline's own threads use the cores; OpenCV's pool on top of them
   // would only contend for them.
   if (threads > 1) cv::setNumThreads(1);
-  FrameProcessor processor(/*annotate=*/false, threshold);  // nothing is shown, so nothing is drawn
-  if (options.places != nullptr) {
-    processor.RestoreKnownStrings(std::move(map.strings), map.locationCounter);
-  }
   std::fputs(kHeader, stdout);
 
   const auto start = std::chrono::steady_clock::now();
   Tally total;
   bool failed = false;
+  bool full = false;
   bool stop = false;
-  for (const char* video : options.videos) {
+  for (const std::string& video : options.videos) {
     const auto videoStart = std::chrono::steady_clock::now();
     Tally tally;
-    if (!TraceVideo(video, options.limit, threads, processor, map.origins, evaluations, tally,
-                    stop)) {
+    if (!TraceVideo(video, options, threads, places, evaluations, tally, full, stop)) {
       failed = true;
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - videoStart).count();
     std::fflush(stdout);
-    if (tally.frames > 0) PrintTally(video, tally, seconds);
+    if (tally.frames > 0) PrintTally(video.c_str(), tally, seconds);
     total.frames += tally.frames;
     total.recognised += tally.recognised;
     total.recorded += tally.recorded;
@@ -458,20 +426,22 @@ int main(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   PrintTally("total", total, seconds);
-  if (run && !WriteEvaluation(options, *run, sweep ? &*sweep : nullptr, threshold)) failed = true;
+  if (run && !WriteEvaluation(options, *run, sweep ? &*sweep : nullptr, places.threshold())) {
+    failed = true;
+  }
 
-  if (options.places != nullptr) {
+  if (!options.places.empty()) {
     std::string error;
-    const LocationDetector::KnownStrings& strings = processor.knownStrings();
-    if (!mapFile.Save(strings, processor.locationCounter(), threshold, map.origins, &error)) {
+    if (!places.Save(&error)) {
       std::fprintf(stderr, "Placetrace: the place map %s %s; it is left as it was\n",
-                   options.places, error.c_str());
+                   options.places.c_str(), error.c_str());
       return 1;
     }
     std::fprintf(stderr,
-                 "Placetrace: the place map %s holds %d places (%zu loaded), location counter "
+                 "Placetrace: the place map %s holds %zu places (%zu loaded), location counter "
                  "%u\n",
-                 options.places, strings.entries->count, loadedPlaces, processor.locationCounter());
+                 options.places.c_str(), places.size(), places.loadedPlaces(),
+                 places.locationCounter());
   }
-  return failed ? 1 : 0;
+  return failed || full ? 1 : 0;
 }

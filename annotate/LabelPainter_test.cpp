@@ -5,6 +5,10 @@
 #include <opencv2/imgproc.hpp>
 #include <random>
 
+#include "DetectionLabel.h"
+
+namespace placefinder {
+
 namespace {
 
 // Paints the same labels with LabelPainter and with cv::putText on the same
@@ -32,7 +36,7 @@ TEST(LabelPainterTest, PaintsExactlyThePixelsOfPutText) {
         const int x = static_cast<int>(rng() % (size.width + 80)) - 60;
         const int y = static_cast<int>(rng() % (size.height + 40)) - 10;
         char text[6];
-        LabelPainter::FormatLabel(id, text);
+        FormatLabel(id, text);
         cv::putText(expected, text, cv::Point(x, y), cv::FONT_HERSHEY_PLAIN, 1.0,
                     LabelPainter::kColour, 1, cv::LINE_8);
         painter.Add(id, x, y);
@@ -67,7 +71,7 @@ TEST(LabelPainterTest, LabelsCutByTheBordersHaveThePixelsOfPutText) {
             blank.copyTo(expected);
             blank.copyTo(actual);
             char text[6];
-            LabelPainter::FormatLabel(id, text);
+            FormatLabel(id, text);
             cv::putText(expected, text, cv::Point(x, y), cv::FONT_HERSHEY_PLAIN, 1.0,
                         LabelPainter::kColour, 1, cv::LINE_8);
             painter.Begin(actual);
@@ -93,9 +97,11 @@ TEST(LabelPainterTest, FormatsFourUpperCaseHexDigitsAndABlank) {
   } cases[] = {{0x0101, "0101 "}, {0x0001, "0001 "}, {0x20FF, "20FF "}, {0xABCD, "ABCD "}};
   for (const auto& c : cases) {
     char text[6];
-    LabelPainter::FormatLabel(c.id, text);
+    FormatLabel(c.id, text);
     EXPECT_STREQ(text, c.text);
   }
 }
 
 }  // namespace
+
+}  // namespace placefinder

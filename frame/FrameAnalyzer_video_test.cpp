@@ -4,24 +4,31 @@
 #include <opencv2/videoio.hpp>
 #include <vector>
 
-#include "FrameProcessor.h"
+#include "FrameAnalyzer.h"
+#include "PlaceMap.h"
+
+namespace placefinder {
 
 namespace {
 
 // Three rounds of a real video, as Placefinder plays it with two rewinds: the
 // later rounds find the strings of the first and record few new locations.
-TEST(FrameProcessorTest, LaterRoundsOfARealVideoAreRecognised) {
+TEST(FrameAnalyzerTest, LaterRoundsOfARealVideoAreRecognised) {
   cv::VideoCapture capture(PF_DATA_DIR "/tree.avi", cv::CAP_FFMPEG);
   ASSERT_TRUE(capture.isOpened()) << "data/tree.avi is missing: run scripts/setup.sh";
   std::vector<cv::Mat> frames;
   for (cv::Mat frame; capture.read(frame);) frames.push_back(frame.clone());
   ASSERT_GT(frames.size(), 50u);
-  FrameProcessor processor;
+  FrameAnalyzer analyzer;
+  PlaceMap places;
   uint32_t recorded[3];
+  int64_t shown = 0;
   for (uint32_t& round : recorded) {
-    const uint32_t before = processor.locationCounter();
-    for (const cv::Mat& frame : frames) processor.Process(frame);
-    round = processor.locationCounter() - before;
+    const uint32_t before = places.locationCounter();
+    for (const cv::Mat& frame : frames) {
+      places.Recognise(analyzer.Analyze(frame).frameString, "tree.avi", shown++);
+    }
+    round = places.locationCounter() - before;
   }
   std::printf("locations recorded per round of %zu frames: %u, %u, %u\n", frames.size(),
               recorded[0], recorded[1], recorded[2]);
@@ -31,3 +38,5 @@ TEST(FrameProcessorTest, LaterRoundsOfARealVideoAreRecognised) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

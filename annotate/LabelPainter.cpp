@@ -4,12 +4,16 @@
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
+#include "DetectionLabel.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #define PF_WIDE_STAMPS 1
 #include <immintrin.h>
+namespace placefinder {
+
 #else
 #define PF_WIDE_STAMPS 0
 #endif
@@ -78,16 +82,6 @@ bool LabelPainter::WideStampsAvailable() {
 const cv::Scalar LabelPainter::kColour(128, 128, 255, 0);
 
 LabelPainter::LabelPainter() : slots_(65536, 0) {}
-
-void LabelPainter::FormatLabel(uint16_t id, char* text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  text[0] = kHex[(id >> 12) & 0xF];
-  text[1] = kHex[(id >> 8) & 0xF];
-  text[2] = kHex[(id >> 4) & 0xF];
-  text[3] = kHex[id & 0xF];
-  text[4] = ' ';
-  text[5] = '\0';
-}
 
 LabelPainter::Glyph LabelPainter::Render(uint16_t id, cv::Size canvas, cv::Point origin) {
   char text[6];
@@ -251,3 +245,5 @@ void LabelPainter::Finish() {
   dirtyBottom_ = 0;
   image_ = nullptr;
 }
+
+}  // namespace placefinder

@@ -1,5 +1,7 @@
 #include "VideoSource.h"
 
+namespace placefinder {
+
 bool VideoSource::OpenFile(const std::string& name, int api) {
   name_ = name;
   api_ = api;
@@ -54,3 +56,5 @@ bool VideoSource::Read(cv::Mat& frame) {
   if (!OpenFile(name, api_)) return false;
   return ReadOnce(frame);
 }
+
+}  // namespace placefinder

@@ -9,6 +9,8 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
+namespace placefinder {
+
 inline cv::Mat SceneFrame(int i, int scenes, cv::Size size, int noise) {
   cv::Mat small(30, 40, CV_8UC3);
   cv::theRNG().state = 1000 + (i * 7) % scenes;
@@ -20,5 +22,7 @@ inline cv::Mat SceneFrame(int i, int scenes, cv::Size size, int noise) {
   cv::randu(grain, 0, noise);
   return frame + grain;
 }
+
+}  // namespace placefinder
 
 #endif  // FRAME_SCENEFRAMES_H_

@@ -18,6 +18,8 @@
 #include <opencv2/videoio.hpp>
 #include <string>
 
+namespace placefinder {
+
 class VideoSource {
  public:
   // Opens the file `name` through the back end `api` (a cv::CAP_* value;
@@ -50,5 +52,7 @@ class VideoSource {
   int api_ = cv::CAP_ANY;
   bool afterSeek_ = false;  // no frame has been read since the last seek
 };
+
+}  // namespace placefinder
 
 #endif  // FRAME_VIDEOSOURCE_H_

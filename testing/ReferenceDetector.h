@@ -29,6 +29,8 @@
 #include "Detection.h"
 #include "LocationDetector.h"
 
+namespace placefinder {
+
 // A visited box position with its response.
 struct Scored {
   Detection detection;
@@ -134,5 +136,7 @@ inline std::vector<Detection> BruteForceAllShapes(const cv::Mat& image) {
   }
   return out;
 }
+
+}  // namespace placefinder
 
 #endif  // DETECT_REFERENCEDETECTOR_H_

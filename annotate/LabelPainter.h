@@ -32,6 +32,8 @@
 #include <unordered_map>
 #include <vector>
 
+namespace placefinder {
+
 class LabelPainter {
  public:
   // The label colour, in blue, green, red order: light red.
@@ -54,9 +56,6 @@ class LabelPainter {
   void SetPlainStamps(bool plain) { wideStamps_ = !plain && WideStampsAvailable(); }
   static bool WideStampsAvailable();
 
-  // Formats the label text of `id` into `text` (at least 6 bytes): four
-  // upper-case hexadecimal digits and a blank.
-  static void FormatLabel(uint16_t id, char* text);
 
  private:
   // Every label of this font is at most 10 rows high; a taller one would be
@@ -116,5 +115,7 @@ class LabelPainter {
   std::unordered_map<uint64_t, Glyph> edgeGlyphs_;
   cv::Mat scratch_;
 };
+
+}  // namespace placefinder
 
 #endif  // FRAME_LABELPAINTER_H_

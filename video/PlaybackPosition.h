@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <string>
 
+namespace placefinder {
+
 // The capture position in milliseconds as the position line uses it: truncated
 // toward zero to a signed 32-bit integer and taken as unsigned. Positions that
 // do not fit in 32 bits (or are not numbers) count as 0.
@@ -23,5 +25,7 @@ inline std::string PositionLine(uint32_t ms) {
                 ms / 3600000u, (ms % 3600000u) / 60000u, (ms % 60000u) / 1000u, ms % 1000u);
   return line;
 }
+
+}  // namespace placefinder
 
 #endif  // FRAME_PLAYBACKPOSITION_H_

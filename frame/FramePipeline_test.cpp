@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "PlaceMap.h"
 #include "SceneFrames.h"
+
+namespace placefinder {
 
 namespace {
 
@@ -28,9 +31,11 @@ struct Row {
   }
 };
 
-Row RowOf(const FrameResult& r, double positionMs) {
-  return Row{positionMs,    r.detections, r.runs,          r.location,
-             r.newLocation, r.similarity, r.identifierLine};
+// Recognises an analyzed frame in `places` and keeps what a program prints.
+Row RowOf(const AnalyzedFrame& a, PlaceMap& places, double positionMs) {
+  const Recognition r = places.Recognise(a.frameString, "scenes", 0);
+  return Row{positionMs,    a.detectionCount(), a.frameString.RunCount(), r.location,
+             r.newLocation, r.similarity,       a.identifierLine};
 }
 
 // Frames of 11 scenes that come back.
@@ -41,10 +46,11 @@ std::vector<cv::Mat> Frames(int count) {
 }
 
 std::vector<Row> SingleLoop(const std::vector<cv::Mat>& frames) {
-  FrameProcessor processor(/*annotate=*/false);
+  FrameAnalyzer analyzer;
+  PlaceMap places;
   std::vector<Row> rows;
   for (size_t i = 0; i < frames.size(); ++i)
-    rows.push_back(RowOf(processor.Process(frames[i]), 40.0 * i));
+    rows.push_back(RowOf(analyzer.Analyze(frames[i]), places, 40.0 * i));
   return rows;
 }
 
@@ -53,7 +59,7 @@ std::vector<Row> SingleLoop(const std::vector<cv::Mat>& frames) {
 // `threw` then tells whether Run() threw.
 std::vector<Row> Piped(int threads, const std::vector<cv::Mat>& frames, int failAt = -1,
                        size_t failFrame = 0, bool* threw = nullptr) {
-  FrameProcessor recogniser(/*annotate=*/false);
+  PlaceMap places;
   std::vector<Row> rows;
   size_t next = 0;
   try {
@@ -71,9 +77,9 @@ std::vector<Row> Piped(int threads, const std::vector<cv::Mat>& frames, int fail
           positionMs = 40.0 * next++;
           return true;
         },
-        [&](const FrameProcessor& detected, double positionMs) {
+        [&](const AnalyzedFrame& analyzed, double positionMs) {
           if (failAt == 2 && rows.size() == failFrame) throw std::runtime_error("consume failed");
-          rows.push_back(RowOf(recogniser.RecogniseDetected(detected), positionMs));
+          rows.push_back(RowOf(analyzed, places, positionMs));
         });
   } catch (const std::exception&) {
     if (threw == nullptr) throw;
@@ -111,3 +117,5 @@ TEST(FramePipelineTest, AFailureStopsItAfterTheFramesBeforeItAndPropagates) {
 }
 
 }  // namespace
+
+}  // namespace placefinder

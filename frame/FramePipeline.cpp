@@ -1,5 +1,8 @@
 #include "FramePipeline.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -8,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+namespace placefinder {
+
 namespace {
 
 // One frame on its way through the pipeline. Frame number s uses slot
@@ -15,16 +20,10 @@ namespace {
 struct Slot {
   cv::Mat frame;
   double positionMs = 0;
-  FrameProcessor processor{/*annotate=*/false};
+  AnalyzedFrame analyzed;
   bool detected = false;
-  std::exception_ptr error;  // from detection
+  std::exception_ptr error;  // from the analysis
 };
-
-void Detect(Slot& slot) {
-  slot.processor.Prepare(slot.frame);
-  slot.processor.Detect();
-  slot.processor.BuildFrameString();
-}
 
 class Pipeline {
  public:
@@ -33,7 +32,7 @@ class Pipeline {
     for (auto& slot : slots_) slot = std::make_unique<Slot>();
     try {
       threads_.emplace_back([this] { ReadFrames(); });
-      for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { DetectFrames(); });
+      for (int i = 0; i < workers; ++i) threads_.emplace_back([this] { AnalyzeFrames(); });
     } catch (...) {
       Stop();  // a thread could not be started: join the ones that were
       throw;
@@ -61,7 +60,7 @@ class Pipeline {
         if (!slot.detected) break;
       }
       if (slot.error) std::rethrow_exception(slot.error);
-      consume(slot.processor, slot.positionMs);
+      consume(slot.analyzed, slot.positionMs);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         slot.detected = false;
@@ -105,7 +104,8 @@ class Pipeline {
     }
   }
 
-  void DetectFrames() {
+  void AnalyzeFrames() {
+    FrameAnalyzer analyzer;
     for (;;) {
       int64_t s;
       {
@@ -118,7 +118,7 @@ class Pipeline {
       Slot& slot = SlotOf(s);
       slot.error = nullptr;
       try {
-        Detect(slot);
+        analyzer.Analyze(slot.frame, slot.analyzed);
       } catch (...) {
         slot.error = std::current_exception();
       }
@@ -148,13 +148,20 @@ class Pipeline {
 void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume) {
   CV_Assert(threads >= 1);
   if (threads == 1) {
-    Slot slot;
-    while (read(slot.frame, slot.positionMs)) {
-      Detect(slot);
-      consume(slot.processor, slot.positionMs);
-    }
+    FrameAnalyzer analyzer;
+    cv::Mat frame;
+    double positionMs = 0;
+    while (read(frame, positionMs)) consume(analyzer.Analyze(frame), positionMs);
     return;
   }
   Pipeline pipeline(threads, read);
   pipeline.Consume(consume);
 }
+
+int FramePipeline::UsableCores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+}  // namespace placefinder

@@ -1,0 +1,79 @@
+// FrameAnalyzer: what one video frame tells about the place it shows.
+//
+// Analyze() flips the frame's rows (frames are shown and searched upside
+// down from how the capture delivers them), makes the gray copy, finds the
+// frame's boxes on its integral image (LocationDetector::DetectAllShapes),
+// and turns them into the frame's identifier string and identifier line: an
+// AnalyzedFrame. What the frame is recognised as is the place map's business
+// (PlaceMap::Recognise); what is drawn on it the annotation's
+// (FrameAnnotator).
+//
+// The stages are public so that benchmarks can time them one by one. Not
+// thread-safe; separate analyzers may run on separate threads.
+
+#ifndef FRAME_FRAMEANALYZER_H_
+#define FRAME_FRAMEANALYZER_H_
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "Detection.h"
+#include "LocationDetector.h"
+#include "iList.h"
+#include "iMarkrun.h"
+
+namespace placefinder {
+
+// What the analysis of one frame gives.
+struct AnalyzedFrame {
+  // Labels that go into the identifier line.
+  static constexpr int kLineLabels = 20;
+
+  iList<Detection> detections;     // in the detector's order
+  iMarkrun<int16_t> frameString;   // for each id, how many boxes carried it
+  std::string identifierLine;      // the first kLineLabels labels, "%4.4X " each
+
+  int32_t detectionCount() const { return detections.count; }
+};
+
+class FrameAnalyzer {
+ public:
+  FrameAnalyzer() = default;
+  FrameAnalyzer(const FrameAnalyzer&) = delete;
+  FrameAnalyzer& operator=(const FrameAnalyzer&) = delete;
+
+  // Analyzes `frame`, an 8-bit BGR image as a capture delivers it (gray and
+  // BGRA frames are taken too), into `out`, whose earlier contents are
+  // replaced. `frame` is not changed. With `flipped` given, the flipped frame
+  // is also left there as a BGR image, for drawing on.
+  // REQUIRES: frame is 8-bit, not empty, with 1, 3 or 4 channels.
+  void Analyze(const cv::Mat& frame, AnalyzedFrame& out, cv::Mat* flipped = nullptr);
+
+  // The same into the analyzer's own result, valid until the next call.
+  const AnalyzedFrame& Analyze(const cv::Mat& frame, cv::Mat* flipped = nullptr) {
+    Analyze(frame, own_, flipped);
+    return own_;
+  }
+
+  // The stages, in the order Analyze() runs them.
+  void Prepare(const cv::Mat& frame, cv::Mat* flipped);  // the flipped gray frame
+  void Detect(AnalyzedFrame& out);                       // its detection list
+  static void Describe(AnalyzedFrame& out);  // the identifier string and line of the list
+
+  // The flipped gray frame of the last Prepare().
+  const cv::Mat& gray() const { return gray_; }
+  const AnalyzedFrame& result() const { return own_; }
+  LocationDetector& detector() { return detector_; }
+
+ private:
+  LocationDetector detector_;
+  cv::Mat gray_;
+  cv::Mat unflipped_;  // scratch: the gray frame before flipping
+  cv::Mat colour_;     // scratch for 4-channel frames
+  AnalyzedFrame own_;
+};
+
+}  // namespace placefinder
+
+#endif  // FRAME_FRAMEANALYZER_H_

@@ -1,0 +1,127 @@
+// PlaceMap: what the system remembers of the places it has seen, and the one
+// object that changes it.
+//
+// It holds the collection of known identifier strings (each with its
+// location index) with the catalog its searches read, the location counter,
+// the similarity threshold and where each stored place came from. One call,
+// Recognise(), takes a frame's string: the first stored string (in the
+// collection's order, ascending run count) whose similarity to it is at least
+// the threshold names the place the frame shows; when there is none, the
+// string is recorded as a new place under the next location index. A string
+// with the same ids as a stored one replaces it there, under its new index.
+//
+// A map may live in a file (PlaceMapFile): Open() reads it whole before the
+// first frame and keeps it locked, Save() writes it back. A map keeps the
+// threshold it was made with, so that its places never depend on how runs
+// over it were split.
+//
+// Not thread-safe: a search moves the collection's cursors.
+
+#ifndef PLACEMAP_PLACEMAP_H_
+#define PLACEMAP_PLACEMAP_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "MatchSimilar.h"
+#include "PlaceOrigins.h"
+#include "iMarkrun.h"
+#include "iMarkrunCatalog.h"
+
+namespace placefinder {
+
+class PlaceMapFile;
+
+// What recognising one frame's string gave.
+struct Recognition {
+  std::optional<uint32_t> location;     // the recognised place, if any
+  std::optional<uint32_t> newLocation;  // the place recorded for the frame, if any
+  std::optional<double> similarity;     // of the accepted stored string, when recognised
+  // Where the accepted string came from (the frame that recorded the place or
+  // last replaced it), when recognised and known. Valid until the next call.
+  const PlaceOrigin* origin = nullptr;
+  // True when the frame would have been recorded but every location index is
+  // used up; it is then neither recognised nor recorded.
+  bool full = false;
+};
+
+class PlaceMap {
+ public:
+  using Strings = iMarkrunCollection<int16_t>;
+
+  static constexpr double kDefaultThreshold = 0.67;
+  // Location indices run from 0 to kLastLocation; a counter past it has none
+  // left to hand out.
+  static constexpr uint32_t kLastLocation = 0xFFFFFFFEu;
+
+  // An empty map. REQUIRES: 0 <= threshold <= 1.
+  explicit PlaceMap(double threshold = kDefaultThreshold);
+  ~PlaceMap();
+  PlaceMap(const PlaceMap&) = delete;
+  PlaceMap& operator=(const PlaceMap&) = delete;
+
+  // Recognises `frameString`, shown by frame `frame` (from 0) of `video`, or
+  // records it as a new place with that origin.
+  Recognition Recognise(const iMarkrun<int16_t>& frameString, const std::string& video,
+                        int64_t frame);
+
+  // A map with the same places in exactly the same layout (entries in order,
+  // index entries at the same entries, range, counter, origins) that searches
+  // with `threshold`: the same map as if it had been loaded from this one's
+  // file with that threshold. It has no file.
+  std::unique_ptr<PlaceMap> WithThreshold(double threshold) const;
+
+  enum class OpenResult { kOpened, kFailed, kOtherThreshold };
+  // Opens the place map file `path`, creating an empty one (made with this
+  // map's threshold) when nothing is there and `mayCreate` is set (otherwise
+  // a missing file fails), locks it and reads it whole,
+  // replacing what this map holds. An existing file's threshold becomes this
+  // map's unless `requireThreshold` is set and the file was made with
+  // another (kOtherThreshold; fileThreshold() tells it). On kFailed `error`
+  // says what is wrong, to be read after the file's name. A file that is
+  // refused is left as it was.
+  OpenResult Open(const std::string& path, bool requireThreshold, bool mayCreate,
+                  std::string* error);
+  // Lets go of the file Open() opened without writing it, for a program that
+  // only reads maps.
+  void Release();
+  // Writes the map back to the file Open() opened and releases it.
+  // REQUIRES: a successful Open().
+  bool Save(std::string* error);
+  // Writes the map to `path` (created when missing, replaced otherwise) and
+  // releases it again.
+  bool SaveAs(const std::string& path, std::string* error);
+
+  double threshold() const { return threshold_; }
+  // The threshold of the file that Open() found made with another.
+  double fileThreshold() const { return fileThreshold_; }
+  // The next location index to hand out.
+  uint32_t locationCounter() const { return counter_; }
+  // The number of stored places, and of those Open() read.
+  size_t size() const { return static_cast<size_t>(strings_->entries->count); }
+  size_t loadedPlaces() const { return loaded_; }
+  bool created() const;
+  const Strings& strings() const { return *strings_; }
+  const PlaceOrigins& origins() const { return origins_; }
+
+ private:
+  // Takes over a collection read from a file or copied, with its counter.
+  void Restore(std::unique_ptr<Strings> strings, uint32_t counter, PlaceOrigins origins);
+
+  double threshold_;
+  double fileThreshold_ = 0;
+  // The collection lives on the heap so that the catalog's reference to it
+  // stays valid when its contents are exchanged.
+  std::unique_ptr<Strings> strings_;
+  iMarkrunCatalog<int16_t> catalog_;
+  uint32_t counter_ = 0;
+  PlaceOrigins origins_;
+  size_t loaded_ = 0;
+  std::unique_ptr<PlaceMapFile> file_;
+};
+
+}  // namespace placefinder
+
+#endif  // PLACEMAP_PLACEMAP_H_

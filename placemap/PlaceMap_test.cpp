@@ -1,0 +1,261 @@
+#include "PlaceMap.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <algorithm>
+#include <fstream>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace placefinder {
+
+namespace {
+
+using String = iMarkrun<int16_t>;
+
+String Of(std::initializer_list<int16_t> ids) {
+  iList<int16_t> list;
+  for (int16_t id : ids) list.AddTail(id);
+  String s;
+  s.SetIds(list, false);
+  return s;
+}
+
+// A random string of some of `ids` ids, in ascending order as detections
+// come, so that strings share many runs.
+String RandomString(std::mt19937& random, int ids) {
+  iList<int16_t> list;
+  const int length = 1 + static_cast<int>(random() % 300);
+  std::vector<int16_t> picked;
+  for (int i = 0; i < length; ++i) picked.push_back(static_cast<int16_t>(random() % ids));
+  std::sort(picked.begin(), picked.end());
+  for (int16_t id : picked) list.AddTail(id);
+  String s;
+  s.SetIds(list, false);
+  return s;
+}
+
+class PlaceMapTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/placemap-XXXXXX";
+    dir_ = mkdtemp(name);
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string File(const char* name) const { return dir_ + "/" + name; }
+  std::string dir_;
+};
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Everything that decides later results: entries in order with their strings
+// and locations, which entries the index holds (in order), the range, the
+// counter and the origins of the stored places.
+std::string Layout(const PlaceMap& map) {
+  std::ostringstream out;
+  const PlaceMap::Strings& s = map.strings();
+  out << "range " << s.minKey << " " << s.maxKey << " counter " << map.locationCounter() << "\n";
+  for (const auto* node = s.entries->head; node != nullptr; node = node->next) {
+    out << node->value.data << (node->value.indexNode != nullptr ? " indexed:" : ":");
+    out << " length " << node->value.key.length;
+    for (const auto* run = node->value.key.runs.entries->head; run != nullptr; run = run->next) {
+      out << " " << run->value.key << "x" << run->value.data;
+    }
+    const PlaceOrigin* origin = map.origins().Find(node->value.data);
+    if (origin != nullptr) out << " from " << origin->video << "#" << origin->frame;
+    out << "\n";
+  }
+  for (const auto* node = s.index->head; node != nullptr; node = node->next) {
+    out << "index " << node->value.element->value.data << "\n";
+  }
+  return out.str();
+}
+
+TEST_F(PlaceMapTest, RecognisesSimilarStringsAndRecordsTheRest) {
+  struct Step {
+    std::initializer_list<int16_t> ids;
+    std::optional<uint32_t> location;
+    std::optional<uint32_t> recorded;
+    double similarity;    // when recognised
+    int64_t originFrame;  // of the recognised place
+  };
+  // 5 5 7 and 5 7 7 share ids but not counts: similarity 2/3, below 0.67, so
+  // each records anew and, having the same ids, replaces the other's entry.
+  const Step steps[] = {
+      {{5, 5, 7}, std::nullopt, 0u, 0, 0},
+      {{5, 5, 7}, 0u, std::nullopt, 1.0, 0},
+      {{1, 2, 3}, std::nullopt, 1u, 0, 0},
+      {{}, std::nullopt, 2u, 0, 0},
+      {{}, 2u, std::nullopt, 1.0, 3},
+      {{5, 7, 7}, std::nullopt, 3u, 0, 0},
+      {{5, 7, 7}, 3u, std::nullopt, 1.0, 5},
+      {{1, 2, 3, 4}, 1u, std::nullopt, 0.75, 2},
+      {{5, 5, 7}, std::nullopt, 4u, 0, 0},
+  };
+  PlaceMap map;
+  EXPECT_EQ(map.threshold(), 0.67);
+  for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+    SCOPED_TRACE(i);
+    const Step& step = steps[i];
+    const Recognition r = map.Recognise(Of(step.ids), "v", static_cast<int64_t>(i));
+    EXPECT_EQ(r.location, step.location);
+    EXPECT_EQ(r.newLocation, step.recorded);
+    EXPECT_FALSE(r.full);
+    if (step.location) {
+      EXPECT_EQ(r.similarity, step.similarity);
+      ASSERT_NE(r.origin, nullptr);
+      EXPECT_EQ(r.origin->video, "v");
+      EXPECT_EQ(r.origin->frame, step.originFrame);
+    } else {
+      EXPECT_FALSE(r.similarity);
+      EXPECT_EQ(r.origin, nullptr);
+    }
+  }
+  EXPECT_EQ(map.locationCounter(), 5u);
+  EXPECT_EQ(map.size(), 3u);  // two of the five places were replaced
+}
+
+TEST_F(PlaceMapTest, AcceptsASimilarityExactlyAtTheThreshold) {
+  const String stored = Of({1, 2, 3, 4, 5, 6, 7});
+  const String probe = Of({1, 2, 3, 4, 5, 8, 9});
+  const double similarity = Similarity(stored, probe);
+  ASSERT_GT(similarity, 0.5);
+  for (const double threshold : {0.0, similarity, std::nextafter(similarity, 2.0), 1.0}) {
+    SCOPED_TRACE(threshold);
+    PlaceMap map(threshold);
+    map.Recognise(stored, "v", 0);
+    const Recognition r = map.Recognise(probe, "v", 1);
+    EXPECT_EQ(r.location.has_value(), similarity >= threshold);
+    EXPECT_EQ(r.newLocation.has_value(), similarity < threshold);
+  }
+}
+
+// A copy for another threshold is the map as a run at that threshold would
+// load it from this one's file: the same layout, and from then on the same
+// answers to every string.
+TEST_F(PlaceMapTest, ACopyForAnotherThresholdKeepsTheLayoutAndAnswersAsTheLoadedFile) {
+  std::mt19937 random(7);
+  PlaceMap original(0.8);
+  std::vector<String> seen;
+  for (int i = 0; i < 400; ++i) {
+    const bool again = !seen.empty() && random() % 3 == 0;
+    const String s = again ? seen[random() % seen.size()] : RandomString(random, 60);
+    seen.push_back(s);
+    original.Recognise(s, i % 2 ? "a" : "b", i);
+  }
+  ASSERT_GT(original.size(), 30u);
+  std::string error;
+  ASSERT_TRUE(original.SaveAs(File("m.map"), &error)) << error;
+  PlaceMap loaded(0.8);
+  ASSERT_EQ(loaded.Open(File("m.map"), false, false, &error), PlaceMap::OpenResult::kOpened)
+      << error;
+  EXPECT_EQ(Layout(loaded), Layout(original));
+
+  for (const double threshold : {0.8, 0.5, 0.95}) {
+    SCOPED_TRACE(threshold);
+    std::unique_ptr<PlaceMap> copy = original.WithThreshold(threshold);
+    std::unique_ptr<PlaceMap> fromFile = loaded.WithThreshold(threshold);
+    EXPECT_EQ(copy->threshold(), threshold);
+    EXPECT_EQ(Layout(*copy), Layout(original));
+    std::mt19937 more(11);
+    for (int i = 0; i < 200; ++i) {
+      const String s = more() % 2 ? seen[more() % seen.size()] : RandomString(more, 60);
+      const Recognition a = copy->Recognise(s, "c", i);
+      const Recognition b = fromFile->Recognise(s, "c", i);
+      ASSERT_EQ(a.location, b.location) << i;
+      ASSERT_EQ(a.newLocation, b.newLocation) << i;
+      ASSERT_EQ(a.similarity, b.similarity) << i;
+    }
+    EXPECT_EQ(Layout(*copy), Layout(*fromFile));
+  }
+}
+
+TEST_F(PlaceMapTest, AMapKeepsItsThreshold) {
+  std::string error;
+  {
+    PlaceMap made(0.8);
+    ASSERT_EQ(made.Open(File("m.map"), true, true, &error), PlaceMap::OpenResult::kOpened);
+    EXPECT_TRUE(made.created());
+    made.Recognise(Of({1, 2}), "v", 0);
+    ASSERT_TRUE(made.Save(&error)) << error;
+  }
+  const std::string bytes = ReadBytes(File("m.map"));
+  struct Case {
+    const char* what;
+    double threshold;
+    bool require;
+    PlaceMap::OpenResult result;
+    double after;
+  };
+  const Case cases[] = {
+      {"no threshold asked for: the map's", 0.5, false, PlaceMap::OpenResult::kOpened, 0.8},
+      {"the map's own asked for", 0.8, true, PlaceMap::OpenResult::kOpened, 0.8},
+      {"another asked for", 0.5, true, PlaceMap::OpenResult::kOtherThreshold, 0.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlaceMap map(c.threshold);
+    EXPECT_EQ(map.Open(File("m.map"), c.require, true, &error), c.result) << error;
+    EXPECT_EQ(map.threshold(), c.after);
+    EXPECT_FALSE(map.created());
+    if (c.result == PlaceMap::OpenResult::kOpened) {
+      EXPECT_EQ(map.size(), 1u);
+      EXPECT_EQ(map.loadedPlaces(), 1u);
+    } else {
+      EXPECT_EQ(map.fileThreshold(), 0.8);
+      EXPECT_EQ(map.size(), 0u) << "a refused map loads nothing";
+    }
+    map.Release();
+    EXPECT_EQ(ReadBytes(File("m.map")), bytes);
+  }
+  PlaceMap missing;
+  EXPECT_EQ(missing.Open(File("none.map"), false, false, &error), PlaceMap::OpenResult::kFailed);
+  EXPECT_EQ(error, "does not exist");
+  struct stat st;
+  EXPECT_NE(lstat(File("none.map").c_str(), &st), 0) << "a map that may not be created was";
+}
+
+// A map whose counter is about to run out records up to the last location
+// index and then says it is full instead of handing out an index twice.
+TEST_F(PlaceMapTest, StopsRecordingWhenTheLocationIndicesRunOut) {
+  std::string error;
+  PlaceMap made;
+  made.Recognise(Of({1}), "v", 0);
+  ASSERT_TRUE(made.SaveAs(File("m.map"), &error)) << error;
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(File("m.map").c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "UPDATE map SET location_counter = 4294967294", nullptr, nullptr,
+                         nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  PlaceMap map;
+  ASSERT_EQ(map.Open(File("m.map"), false, false, &error), PlaceMap::OpenResult::kOpened) << error;
+  EXPECT_EQ(map.Recognise(Of({2, 3}), "v", 1).newLocation, 4294967294u);
+  const Recognition full = map.Recognise(Of({7, 8, 9}), "v", 2);
+  EXPECT_TRUE(full.full);
+  EXPECT_FALSE(full.location);
+  EXPECT_FALSE(full.newLocation);
+  EXPECT_EQ(map.Recognise(Of({1}), "v", 3).location, 0u) << "known places are still recognised";
+  EXPECT_EQ(map.size(), 2u);
+  EXPECT_EQ(map.locationCounter(), 4294967295u);
+}
+
+}  // namespace
+
+}  // namespace placefinder
