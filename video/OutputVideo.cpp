@@ -109,9 +109,11 @@ bool OutputVideo::Close(std::string* problem) {
   }
   open_ = false;
   writer_.release();
+  const bool created = created_;
+  created_ = false;  // closed: nothing more is ever taken away
   struct stat st;
   if (framesWritten_ == 0) {
-    if (created_ && lstat(name_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    if (created && lstat(name_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
       std::remove(name_.c_str());
     }
     return true;

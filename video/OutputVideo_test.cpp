@@ -70,16 +70,19 @@ TEST_F(OutputVideoTest, WritesEveryFrameAndTakesAwayOnlyAnEmptyFileItCreated) {
     const std::string name = dir_ + "/out.avi";
     std::remove(name.c_str());
     if (c.existing) std::ofstream(name) << "old";
-    OutputVideo output;
-    std::string warning;
-    ASSERT_TRUE(output.Open(name, 25.0, kSize, &warning));
-    for (int i = 0; i < c.frames; ++i) output.Write(NoiseFrame(i));
-    // A frame of another size is scaled, not refused.
-    std::string problem;
-    EXPECT_TRUE(output.Close(&problem)) << problem;
+    {
+      OutputVideo output;
+      std::string warning;
+      ASSERT_TRUE(output.Open(name, 25.0, kSize, &warning));
+      for (int i = 0; i < c.frames; ++i) output.Write(NoiseFrame(i));
+      std::string problem;
+      EXPECT_TRUE(output.Close(&problem)) << problem;
+    }  // the writer's end takes nothing more away
     struct stat st;
     EXPECT_EQ(lstat(name.c_str(), &st) == 0, c.fileAfter);
-    if (c.frames > 0) EXPECT_EQ(FramesIn(name), c.frames);
+    if (c.frames > 0) {
+      EXPECT_EQ(FramesIn(name), c.frames);
+    }
   }
 }
 
