@@ -27,9 +27,12 @@ std::vector<double> ThresholdSweep::Thresholds() {
 }
 
 ThresholdSweep::ThresholdSweep(const GroundTruth& truth, const PlaceMap* start) {
+  // The lanes read one copy of the loaded map, which nothing changes, until
+  // each records a place of its own.
+  if (start != nullptr) start_ = start->WithThreshold(start->threshold());
   for (double threshold : Thresholds()) {
-    auto map = start != nullptr ? start->WithThreshold(threshold)
-                                : std::make_unique<PlaceMap>(threshold);
+    auto map = start_ != nullptr ? PlaceMap::Sharing(*start_, threshold)
+                                 : std::make_unique<PlaceMap>(threshold);
     lanes_.push_back(std::make_unique<Lane>(std::move(map), truth));
     if (start != nullptr) lanes_.back()->evaluation.MarkSeen(start->origins());
   }

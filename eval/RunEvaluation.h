@@ -46,7 +46,8 @@ class ThresholdSweep {
   static std::vector<double> Thresholds();
 
   // Every threshold starts from `start` (a loaded map; its places count as
-  // seen) or, without one, from an empty map.
+  // seen) or, without one, from an empty map. The thresholds share one copy
+  // of `start` until each records a place of its own.
   ThresholdSweep(const GroundTruth& truth, const PlaceMap* start);
 
   // Recognises `frameString`, frame `frame` of `video`, showing `place` (-1:
@@ -67,6 +68,7 @@ class ThresholdSweep {
     std::unique_ptr<PlaceMap> map;
     RunEvaluation evaluation;
   };
+  std::unique_ptr<PlaceMap> start_;  // the map every lane starts from, if any
   std::vector<std::unique_ptr<Lane>> lanes_;
 };
 

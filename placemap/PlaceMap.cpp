@@ -22,16 +22,23 @@ Recognition PlaceMap::Recognise(const iMarkrun<int16_t>& frameString, const std:
   Recognition result;
   // The catalog finds the entry the collection's own Find(frameString,
   // &MatchSimilar<int16_t>, &threshold_) finds, and leaves the cursor on it.
-  const uint32_t* found = catalog_.Find(frameString, threshold_);
+  const PlaceMap& places = shared_ != nullptr ? *shared_ : *this;
+  const uint32_t* found = places.catalog_.Find(frameString, threshold_);
   if (found != nullptr) {
     result.location = *found;
-    result.similarity = Similarity(strings_->entries->current->value.key, frameString);
-    result.origin = origins_.Find(*found);
+    result.similarity = Similarity(places.strings_->entries->current->value.key, frameString);
+    result.origin = places.origins_.Find(*found);
     return result;
   }
   if (counter_ > kLastLocation) {
     result.full = true;
     return result;
+  }
+  if (shared_ != nullptr) {
+    // The first place of its own: from now on this map keeps its places.
+    const PlaceMap& base = *shared_;
+    shared_ = nullptr;
+    CopyPlaces(base);
   }
   catalog_.Add(frameString, counter_);
   origins_.Record(counter_, video, frame);
@@ -41,23 +48,36 @@ Recognition PlaceMap::Recognise(const iMarkrun<int16_t>& frameString, const std:
 }
 
 std::unique_ptr<PlaceMap> PlaceMap::WithThreshold(double threshold) const {
+  auto map = std::make_unique<PlaceMap>(threshold);
+  map->CopyPlaces(*this);
+  map->loaded_ = loaded_;
+  return map;
+}
+
+std::unique_ptr<PlaceMap> PlaceMap::Sharing(const PlaceMap& base, double threshold) {
+  auto map = std::make_unique<PlaceMap>(threshold);
+  map->shared_ = base.shared_ != nullptr ? base.shared_ : &base;
+  map->counter_ = base.counter_;
+  map->loaded_ = base.loaded_;
+  return map;
+}
+
+void PlaceMap::CopyPlaces(const PlaceMap& from) {
+  const Strings& strings = from.strings();
   auto copy = std::make_unique<Strings>();
   using Node = iListNode<Strings::Entry>;
   std::unordered_map<const Node*, Node*> copies;
-  copies.reserve(size());
-  for (const Node* node = strings_->entries->head; node != nullptr; node = node->next) {
+  copies.reserve(static_cast<size_t>(strings.entries->count));
+  for (const Node* node = strings.entries->head; node != nullptr; node = node->next) {
     copies[node] = copy->entries->AddTail(Strings::Entry{node->value.key, node->value.data, nullptr});
   }
-  for (const auto* node = strings_->index->head; node != nullptr; node = node->next) {
+  for (const auto* node = strings.index->head; node != nullptr; node = node->next) {
     Node* element = copies.at(node->value.element);
     element->value.indexNode = copy->index->AddTail(Strings::IndexEntry{node->value.key, element});
   }
-  copy->minKey = strings_->minKey;
-  copy->maxKey = strings_->maxKey;
-  auto map = std::make_unique<PlaceMap>(threshold);
-  map->Restore(std::move(copy), counter_, origins_);
-  map->loaded_ = loaded_;
-  return map;
+  copy->minKey = strings.minKey;
+  copy->maxKey = strings.maxKey;
+  Restore(std::move(copy), from.counter_, from.origins());
 }
 
 void PlaceMap::Restore(std::unique_ptr<Strings> strings, uint32_t counter, PlaceOrigins origins) {
@@ -107,7 +127,7 @@ bool PlaceMap::Save(std::string* error) {
 bool PlaceMap::SaveAs(const std::string& path, std::string* error) {
   PlaceMapFile file;
   return file.Open(path, threshold_, error) &&
-         file.Save(*strings_, counter_, threshold_, origins_, error);
+         file.Save(strings(), counter_, threshold_, origins(), error);
 }
 
 }  // namespace placefinder

@@ -73,6 +73,14 @@ class PlaceMap {
   // file with that threshold. It has no file.
   std::unique_ptr<PlaceMap> WithThreshold(double threshold) const;
 
+  // The same map as WithThreshold(threshold) gives, but one that reads
+  // `base`'s places instead of copying them, until it records a place of its
+  // own (it copies them then). Many maps over one loaded map, each searching
+  // with another threshold, so cost little more than one until they record.
+  // REQUIRES: `base` outlives the new map and does not change while the new
+  // map reads it (give it a copy of its own that nothing else changes).
+  static std::unique_ptr<PlaceMap> Sharing(const PlaceMap& base, double threshold);
+
   enum class OpenResult { kOpened, kFailed, kOtherThreshold };
   // Opens the place map file `path`, creating an empty one (made with this
   // map's threshold) when nothing is there and `mayCreate` is set (otherwise
@@ -100,22 +108,27 @@ class PlaceMap {
   // The next location index to hand out.
   uint32_t locationCounter() const { return counter_; }
   // The number of stored places, and of those Open() read.
-  size_t size() const { return static_cast<size_t>(strings_->entries->count); }
+  size_t size() const { return static_cast<size_t>(strings().entries->count); }
   size_t loadedPlaces() const { return loaded_; }
   bool created() const;
-  const Strings& strings() const { return *strings_; }
-  const PlaceOrigins& origins() const { return origins_; }
+  const Strings& strings() const { return shared_ != nullptr ? *shared_->strings_ : *strings_; }
+  const PlaceOrigins& origins() const { return shared_ != nullptr ? shared_->origins_ : origins_; }
 
  private:
   // Takes over a collection read from a file or copied, with its counter.
   void Restore(std::unique_ptr<Strings> strings, uint32_t counter, PlaceOrigins origins);
+  // Makes this map's places a copy of `from`'s, in the same layout.
+  void CopyPlaces(const PlaceMap& from);
 
   double threshold_;
   double fileThreshold_ = 0;
   // The collection lives on the heap so that the catalog's reference to it
   // stays valid when its contents are exchanged.
   std::unique_ptr<Strings> strings_;
-  iMarkrunCatalog<int16_t> catalog_;
+  // A search moves the collection's cursors, also in a map that other maps
+  // read (Sharing()); that changes nothing they can see.
+  mutable iMarkrunCatalog<int16_t> catalog_;
+  const PlaceMap* shared_ = nullptr;  // the map whose places this one reads, if any
   uint32_t counter_ = 0;
   PlaceOrigins origins_;
   size_t loaded_ = 0;

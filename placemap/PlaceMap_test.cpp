@@ -166,22 +166,38 @@ TEST_F(PlaceMapTest, ACopyForAnotherThresholdKeepsTheLayoutAndAnswersAsTheLoaded
       << error;
   EXPECT_EQ(Layout(loaded), Layout(original));
 
+  const std::string before = Layout(original);
   for (const double threshold : {0.8, 0.5, 0.95}) {
     SCOPED_TRACE(threshold);
     std::unique_ptr<PlaceMap> copy = original.WithThreshold(threshold);
+    std::unique_ptr<PlaceMap> sharing = PlaceMap::Sharing(original, threshold);
     std::unique_ptr<PlaceMap> fromFile = loaded.WithThreshold(threshold);
     EXPECT_EQ(copy->threshold(), threshold);
-    EXPECT_EQ(Layout(*copy), Layout(original));
+    EXPECT_EQ(sharing->threshold(), threshold);
+    EXPECT_EQ(Layout(*copy), before);
+    EXPECT_EQ(Layout(*sharing), before);
     std::mt19937 more(11);
+    int recorded = 0;
     for (int i = 0; i < 200; ++i) {
       const String s = more() % 2 ? seen[more() % seen.size()] : RandomString(more, 60);
       const Recognition a = copy->Recognise(s, "c", i);
       const Recognition b = fromFile->Recognise(s, "c", i);
-      ASSERT_EQ(a.location, b.location) << i;
-      ASSERT_EQ(a.newLocation, b.newLocation) << i;
-      ASSERT_EQ(a.similarity, b.similarity) << i;
+      const Recognition c = sharing->Recognise(s, "c", i);
+      for (const Recognition* r : {&b, &c}) {
+        ASSERT_EQ(a.location, r->location) << i;
+        ASSERT_EQ(a.newLocation, r->newLocation) << i;
+        ASSERT_EQ(a.similarity, r->similarity) << i;
+        ASSERT_EQ(a.origin == nullptr, r->origin == nullptr) << i;
+        if (a.origin != nullptr) {
+          ASSERT_EQ(a.origin->frame, r->origin->frame) << i;
+        }
+      }
+      recorded += a.newLocation.has_value();
     }
+    EXPECT_GT(recorded, 0);
     EXPECT_EQ(Layout(*copy), Layout(*fromFile));
+    EXPECT_EQ(Layout(*sharing), Layout(*fromFile));
+    EXPECT_EQ(Layout(original), before) << "the copies changed the map they came from";
   }
 }
 
