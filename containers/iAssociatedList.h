@@ -169,7 +169,7 @@ class iAssociatedList {
   // Appends (key, data) at the tail, with the same entry, index entry and
   // range that Add() would give it, but without Add()'s index scan and
   // search, so that building a list in ascending key order takes linear time.
-  // Precondition: RanksAboveAll(key); such a key cannot duplicate an entry.
+  // REQUIRES: RanksAboveAll(key); such a key cannot duplicate an entry.
   void Append(const Key& key, const Data& data) {
     assert(RanksAboveAll(key));
     EnsureLists();
@@ -247,7 +247,7 @@ class iAssociatedList {
   }
   // Links a new entry (key, data) just before `before` (at the tail when
   // none; the cursor then stays on `before`) and indexes it when due, as
-  // Add() does. Precondition: that is where Add() would put it, and no entry
+  // Add() does. REQUIRES: that is where Add() would put it, and no entry
   // equals `key`. Returns its node.
   iListNode<Entry>* InsertNewBefore(const Key& key, const Data& data, iListNode<Entry>* before) {
     EnsureLists();
@@ -261,8 +261,8 @@ class iAssociatedList {
     IndexIfDue(node);
     return node;
   }
-  // Removes the entry at `node`, which must be in the list, with its index
-  // entry; the index cursor is never left on the freed index node.
+  // Removes the entry at `node` with its index entry; the index cursor is
+  // never left on the freed index node. REQUIRES: `node` is in the list.
   void RemoveEntry(iListNode<Entry>* node) {
     if (node->value.indexNode != nullptr) {
       if (index->current == node->value.indexNode) index->Rewind();

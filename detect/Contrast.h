@@ -49,14 +49,14 @@ class ContrastDecision {
   int32_t threshold() const { return threshold_; }
 
   // |r| > threshold for a box with the given inner and outer sums.
-  // Precondition: 0 <= threshold <= 32766 and 0 <= inner <= outer < 2^46.
+  // REQUIRES: 0 <= threshold <= 32766 and 0 <= inner <= outer < 2^46.
   static bool Exceeds(int64_t inner, int64_t outer, int64_t threshold) {
     const int64_t d = 2 * inner - outer;
     return threshold * outer < (2 * kMaxResponse - threshold) * (d < 0 ? -d : d);
   }
 
   // |r| > threshold for the sums of one box, any threshold.
-  // Precondition: 0 <= inner, ring and inner + ring < 2^46.
+  // REQUIRES: 0 <= inner, ring and inner + ring < 2^46.
   bool Reports(int64_t inner, int64_t ring) const {
     if (ReportsAll()) return true;
     if (ReportsNone()) return false;

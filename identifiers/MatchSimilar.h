@@ -56,7 +56,7 @@ double Similarity(const iMarkrun<Id>& a, const iMarkrun<Id>& b) {
 // The smallest integer s in [0, m + 1] for which
 // static_cast<double>(s) / static_cast<double>(m) >= t, the test Similarity()
 // and MatchSimilar() apply, with m + 1 meaning no s up to m passes (t above 1,
-// or NaN). Requires m > 0.
+// or NaN). REQUIRES: m > 0.
 //
 // Correctly rounded division by a positive m is monotone in s, and so is the
 // comparison, so the test holds exactly for the integers from the result on.
@@ -77,17 +77,15 @@ inline int64_t SimilarityNeed(int32_t m, double t) {
   return s;
 }
 
-// The match callback of a collection search: true exactly when
-// Similarity(candidate->key, probe) >= *threshold, so a similarity equal to
-// the threshold matches. Without a threshold it asks for similarity 1 (the
-// same runs and counts, with counts summing to both lengths), which is also
-// the zero-width window that Find() searches without one.
+// The test Similarity(a, b) >= t, decided without always finishing the sum.
+// Both searches of a collection use it: MatchSimilar() below, the match
+// callback of the collection's own Find() (now the plain reference), and the
+// catalog's search (iMarkrunCatalog), which reads the same runs from arrays.
 //
-// A search offers it every string of the window, so it decides the test
-// without always finishing the sum. With m the larger length (m > 0) and
-// `need` = SimilarityNeed(m, t), the test is sum >= need. Every run count is
-// at least 1 and a string's counts add up to at most its length (SetIds()
-// keeps both true; it is the precondition here), so:
+// With m the larger length (m > 0) and `need` = SimilarityNeed(m, t), the test
+// is sum >= need. Every run count is at least 1 and a string's counts add up
+// to at most its length (SetIds() keeps both true; it is the precondition
+// here), so:
 //   - the sum never exceeds the smaller length: when that is below `need`,
 //     the answer is no without touching the runs;
 //   - the sum only grows along the merge walk: once it reaches `need`, yes;
@@ -100,51 +98,99 @@ inline int64_t SimilarityNeed(int32_t m, double t) {
 //     exceed A's length minus `need`.
 // A string whose counts sum to less than its length (a rebuild overwrote a
 // block) only makes these bounds looser, never wrong.
+struct SimilarityTest {
+  // What the lengths alone decide: Start() sets `decided` and `result` when
+  // they settle the test, and otherwise `need` for the walk.
+  bool decided = false;
+  bool result = false;
+  int64_t need = 0;
+
+  static SimilarityTest Start(int32_t lengthA, int32_t lengthB, double t) {
+    SimilarityTest test;
+    const int32_t m = lengthA > lengthB ? lengthA : lengthB;
+    if (m == 0) return Decided(1.0 >= t);
+    const int32_t shorter = lengthA < lengthB ? lengthA : lengthB;
+    // By monotonicity, shorter < need exactly when `shorter` itself fails.
+    if (!(static_cast<double>(shorter) / static_cast<double>(m) >= t)) return Decided(false);
+    test.need = SimilarityNeed(m, t);
+    if (test.need == 0) return Decided(true);
+    return test;
+  }
+
+  // The merge walk over both strings' runs in ascending id order. A run
+  // cursor has AtEnd(), IdHere(), CountHere() and Advance().
+  template <typename CursorA, typename CursorB>
+  bool Walk(int32_t lengthA, CursorA a, int32_t lengthB, CursorB b) const {
+    // How much more each string may lose before `need` is out of reach.
+    int64_t slackA = static_cast<int64_t>(lengthA) - need;
+    int64_t slackB = static_cast<int64_t>(lengthB) - need;
+    int64_t sum = 0;
+    while (!a.AtEnd() && !b.AtEnd()) {
+      if (a.IdHere() < b.IdHere()) {
+        slackA -= a.CountHere();
+        if (slackA < 0) return false;
+        a.Advance();
+      } else if (b.IdHere() < a.IdHere()) {
+        slackB -= b.CountHere();
+        if (slackB < 0) return false;
+        b.Advance();
+      } else {
+        const int32_t countA = a.CountHere();
+        const int32_t countB = b.CountHere();
+        if (countA < countB) {
+          sum += countA;
+          slackB -= countB - countA;
+        } else {
+          sum += countB;
+          slackA -= countA - countB;
+        }
+        if (sum >= need) return true;
+        if (slackA < 0 || slackB < 0) return false;
+        a.Advance();
+        b.Advance();
+      }
+    }
+    return false;  // the walk ended with sum < need
+  }
+
+ private:
+  static SimilarityTest Decided(bool result) {
+    SimilarityTest test;
+    test.decided = true;
+    test.result = result;
+    return test;
+  }
+};
+
+// A run cursor over an iMarkrun's own run list.
+template <typename Id>
+class MarkrunRuns {
+ public:
+  explicit MarkrunRuns(const iMarkrun<Id>& s) : node_(s.runs.entries->head) {}
+  bool AtEnd() const { return node_ == nullptr; }
+  Id IdHere() const { return node_->value.key; }
+  int32_t CountHere() const { return node_->value.data; }
+  void Advance() { node_ = node_->next; }
+
+ private:
+  const iListNode<typename iMarkrun<Id>::Entry>* node_;
+};
+
+// The match callback of a collection search: true exactly when
+// Similarity(candidate->key, probe) >= *threshold, so a similarity equal to
+// the threshold matches. Without a threshold it asks for similarity 1 (the
+// same runs and counts, with counts summing to both lengths), which is also
+// the zero-width window that Find() searches without one. A search offers it
+// every string of the window; SimilarityTest decides each without always
+// finishing the sum.
 template <typename Id>
 bool MatchSimilar(const typename iMarkrunCollection<Id>::Entry* candidate,
                   const iMarkrun<Id>& probe, const double* threshold) {
   const double t = threshold != nullptr ? *threshold : 1.0;
   const iMarkrun<Id>& a = candidate->key;
-  const int32_t m = a.length > probe.length ? a.length : probe.length;
-  if (m == 0) return 1.0 >= t;
-  const int32_t shorter = a.length < probe.length ? a.length : probe.length;
-  // By monotonicity, shorter < need exactly when `shorter` itself fails.
-  if (!(static_cast<double>(shorter) / static_cast<double>(m) >= t)) return false;
-  const int64_t need = SimilarityNeed(m, t);
-  if (need == 0) return true;
-
-  // How much more each string may lose before `need` is out of reach.
-  int64_t slackA = static_cast<int64_t>(a.length) - need;
-  int64_t slackB = static_cast<int64_t>(probe.length) - need;
-  int64_t sum = 0;
-  const auto* x = a.runs.entries->head;
-  const auto* y = probe.runs.entries->head;
-  while (x != nullptr && y != nullptr) {
-    if (x->value.key < y->value.key) {
-      slackA -= x->value.data;
-      if (slackA < 0) return false;
-      x = x->next;
-    } else if (y->value.key < x->value.key) {
-      slackB -= y->value.data;
-      if (slackB < 0) return false;
-      y = y->next;
-    } else {
-      const int32_t countA = x->value.data;
-      const int32_t countB = y->value.data;
-      if (countA < countB) {
-        sum += countA;
-        slackB -= countB - countA;
-      } else {
-        sum += countB;
-        slackA -= countA - countB;
-      }
-      if (sum >= need) return true;
-      if (slackA < 0 || slackB < 0) return false;
-      x = x->next;
-      y = y->next;
-    }
-  }
-  return false;  // the walk ended with sum < need
+  const SimilarityTest test = SimilarityTest::Start(a.length, probe.length, t);
+  if (test.decided) return test.result;
+  return test.Walk(a.length, MarkrunRuns<Id>(a), probe.length, MarkrunRuns<Id>(probe));
 }
 
 }  // namespace placefinder

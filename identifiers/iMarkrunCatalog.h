@@ -12,7 +12,8 @@
 //   - for each index entry, in index order, its numeric key and nodes.
 // From these, Find() picks the same stretch of entries as
 // iAssociatedList::Find() with the same window and decides each candidate in
-// list order with MatchSimilar()'s test, so it finds the entry that
+// list order with MatchSimilar()'s test (SimilarityTest), so it finds the
+// entry that
 // list.Find(probe, &MatchSimilar<Id>, &threshold) finds: the first whose
 // similarity to the probe is at least the threshold, as the plain test
 // Similarity() >= threshold finds it. Add() and Remove() find the equal entry,
@@ -232,7 +233,7 @@ class iMarkrunCatalog {
   // (or kNone), with the same arithmetic: the walk begins after the start
   // entry (at the head without one) and ends before the stop entry (at the
   // tail without one, or when the stop entry is not after the start).
-  // Precondition: the list is not empty.
+  // REQUIRES: the list is not empty.
   Stretch StretchOf(double k, const double* threshold, size_t start) const {
     const double minKey = list.minKey;
     typename Collection::Window window;
@@ -274,7 +275,7 @@ class iMarkrunCatalog {
     return kNone;
   }
 
-  // The place of `node`'s record. Precondition: the node is catalogued. The
+  // The place of `node`'s record. REQUIRES: the node is catalogued. The
   // records are in ascending run count, so the search starts at the first
   // record of the node's run count.
   size_t Locate(const Node* node) const {
@@ -312,51 +313,32 @@ class iMarkrunCatalog {
     if (garbage_ > 4096 && garbage_ > runs_.size() - garbage_) Rebuild();
   }
 
-  // MatchSimilar()'s test on two run arrays (ascending ids) with their bucket
-  // sums: true exactly when the similarity of the strings is at least t. See
-  // MatchSimilar() for the bounds that settle most candidates early; the
-  // arithmetic is the same, with the bucket bound before the merge walk.
+  // A run cursor over an array of runs.
+  class ArrayRuns {
+   public:
+    ArrayRuns(const Run* run, int32_t count) : run_(run), end_(run + count) {}
+    bool AtEnd() const { return run_ == end_; }
+    Id IdHere() const { return run_->id; }
+    int32_t CountHere() const { return run_->count; }
+    void Advance() { ++run_; }
+
+   private:
+    const Run* run_;
+    const Run* end_;
+  };
+
+  // MatchSimilar()'s test (SimilarityTest) on two run arrays (ascending ids),
+  // with the bucket bound of their bucket sums before the merge walk: true
+  // exactly when the similarity of the strings is at least t.
   static bool Similar(int32_t lengthA, const Run* a, const uint32_t* sumsA, int32_t countA,
                       int32_t lengthB, const Run* b, const uint32_t* sumsB, int32_t countB,
                       double t) {
-    const int32_t m = lengthA > lengthB ? lengthA : lengthB;
-    if (m == 0) return 1.0 >= t;
-    const int32_t shorter = lengthA < lengthB ? lengthA : lengthB;
-    if (!(static_cast<double>(shorter) / static_cast<double>(m) >= t)) return false;
-    const int64_t need = SimilarityNeed(m, t);
-    if (need == 0) return true;
+    const SimilarityTest test = SimilarityTest::Start(lengthA, lengthB, t);
+    if (test.decided) return test.result;
     uint64_t bound = 0;
     for (size_t i = 0; i < kBuckets; ++i) bound += sumsA[i] < sumsB[i] ? sumsA[i] : sumsB[i];
-    if (bound < static_cast<uint64_t>(need)) return false;
-    int64_t slackA = static_cast<int64_t>(lengthA) - need;
-    int64_t slackB = static_cast<int64_t>(lengthB) - need;
-    int64_t sum = 0;
-    const Run* const endA = a + countA;
-    const Run* const endB = b + countB;
-    while (a != endA && b != endB) {
-      if (a->id < b->id) {
-        slackA -= a->count;
-        if (slackA < 0) return false;
-        ++a;
-      } else if (b->id < a->id) {
-        slackB -= b->count;
-        if (slackB < 0) return false;
-        ++b;
-      } else {
-        if (a->count < b->count) {
-          sum += a->count;
-          slackB -= b->count - a->count;
-        } else {
-          sum += b->count;
-          slackA -= a->count - b->count;
-        }
-        if (sum >= need) return true;
-        if (slackA < 0 || slackB < 0) return false;
-        ++a;
-        ++b;
-      }
-    }
-    return false;
+    if (bound < static_cast<uint64_t>(test.need)) return false;
+    return test.Walk(lengthA, ArrayRuns(a, countA), lengthB, ArrayRuns(b, countB));
   }
 
   std::vector<Record> records_;  // in entry order

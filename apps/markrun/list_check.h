@@ -64,8 +64,8 @@ class ListCheck : public CheckRounds<ListCheck<TestList>> {
 
   size_t ReferenceSize() const { return reference_.size(); }
 
-  // Walks both lists to position `p` (which must be below the reference
-  // size), comparing every element on the way, and removes it from both.
+  // Walks both lists to position `p`, comparing every element on the way,
+  // and removes it from both. REQUIRES: p < ReferenceSize().
   bool DeleteAt(uint32_t i, size_t p) {
     list_.Rewind();
     auto it = reference_.begin();

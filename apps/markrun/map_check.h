@@ -57,9 +57,9 @@ class MapCheck : public CheckRounds<MapCheck<TestMap>> {
 
   size_t ReferenceSize() const { return reference_.size(); }
 
-  // Looks up the reference's keys 0 to `p` (counted from the smallest; `p`
-  // must be below the reference size) in the list under test, then removes
-  // key `p` from both.
+  // Looks up the reference's keys 0 to `p` (counted from the smallest) in the
+  // list under test, then removes key `p` from both. REQUIRES: p is below the
+  // reference size.
   bool DeleteAt(uint32_t i, size_t p) {
     auto it = reference_.begin();
     for (size_t q = 0;; ++q, ++it) {
