@@ -1,11 +1,14 @@
 // Re-renders a video with one change a camera meets on a second visit, for the
 // revisit benchmark (scripts/revisit_benchmark.sh). Every frame of the input
 // is read in order, changed, and written to a Motion-JPEG AVI at the input's
-// frame rate and size.
+// frame rate and size. The written file is then read back: when it does not
+// hold exactly as many frames as were read, it is removed and the run fails,
+// so that a short re-rendering never stands in for a whole one.
 //
 //   Rerender IN OUT CHANGE
 //   Rerender --fps IN        prints the frame rate IN declares (25 if none)
 //   Rerender --shots IN      prints each frame's shot number, one a line
+//   Rerender --frames IN     prints the number of frames IN decodes
 //
 // Shots: a new shot starts at a frame whose gray image, shrunk to 64 x 48,
 // differs from the previous frame's by more than kCutDifference on average
@@ -20,6 +23,7 @@
 //   shift      moved 4 pixels right and 3 down, the border repeated
 // Prints the number of frames written.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <opencv2/core/utils/logger.hpp>
@@ -62,7 +66,7 @@ int PrintShots(cv::VideoCapture& capture) {
   cv::Mat small;
   cv::Mat previous;
   int shot = 0;
-  int frames = 0;
+  long long frames = 0;
   while (capture.read(frame) && !frame.empty()) {
     cv::cvtColor(frame, gray, cv::COLOR_BGR2GRAY);
     cv::resize(gray, small, cv::Size(64, 48), 0, 0, cv::INTER_AREA);
@@ -78,6 +82,15 @@ int PrintShots(cv::VideoCapture& capture) {
   return frames > 0 ? 0 : 1;
 }
 
+// The number of frames a capture delivers from where it stands, read as
+// --shots reads them.
+long long CountFrames(cv::VideoCapture& capture) {
+  cv::Mat frame;
+  long long frames = 0;
+  while (capture.read(frame) && !frame.empty()) ++frames;
+  return frames;
+}
+
 // The frame rate a capture declares, or 25 where it declares none that makes
 // sense.
 double FrameRate(const cv::VideoCapture& capture) {
@@ -89,13 +102,18 @@ double FrameRate(const cv::VideoCapture& capture) {
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  if (argc == 3 && (std::strcmp(argv[1], "--fps") == 0 || std::strcmp(argv[1], "--shots") == 0)) {
+  if (argc == 3 && (std::strcmp(argv[1], "--fps") == 0 || std::strcmp(argv[1], "--shots") == 0 ||
+                    std::strcmp(argv[1], "--frames") == 0)) {
     cv::VideoCapture capture(argv[2], cv::CAP_FFMPEG);
     if (!capture.isOpened()) {
       std::fprintf(stderr, "Rerender: cannot open %s as a video\n", argv[2]);
       return 1;
     }
-    if (argv[1][2] == 's') return PrintShots(capture);
+    if (std::strcmp(argv[1], "--shots") == 0) return PrintShots(capture);
+    if (std::strcmp(argv[1], "--frames") == 0) {
+      std::printf("%lld\n", CountFrames(capture));
+      return 0;
+    }
     std::printf("%g\n", FrameRate(capture));
     return 0;
   }
@@ -103,7 +121,8 @@ int main(int argc, char** argv) {
   for (const char* c : kChanges) known = known || (argc == 4 && std::strcmp(argv[3], c) == 0);
   if (!known) {
     std::fprintf(stderr,
-                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN | Rerender --shots IN\n"
+                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN | Rerender --shots IN | "
+                 "Rerender --frames IN\n"
                  "CHANGE: brighter, darker, blur, noise, recompress or shift\n");
     return 2;
   }
@@ -118,7 +137,7 @@ int main(int argc, char** argv) {
   cv::Mat changed;
   cv::VideoWriter writer;
   cv::RNG rng(20261210);
-  int frames = 0;
+  long long frames = 0;
   while (capture.read(frame) && !frame.empty()) {
     if (!writer.isOpened()) {
       const bool opened =
@@ -139,6 +158,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   writer.release();
-  std::printf("%d\n", frames);
+  // The writer reports no failure of a single frame, so the file is counted
+  // as a reader sees it.
+  cv::VideoCapture written(argv[2], cv::CAP_FFMPEG);
+  const long long back = written.isOpened() ? CountFrames(written) : 0;
+  written.release();
+  if (back != frames) {
+    std::fprintf(stderr, "Rerender: %s holds %lld frames where %lld were written; it is removed\n",
+                 argv[2], back, frames);
+    if (std::remove(argv[2]) != 0) {
+      std::fprintf(stderr, "Rerender: cannot remove %s: %s\n", argv[2], std::strerror(errno));
+    }
+    return 1;
+  }
+  std::printf("%lld\n", frames);
   return 0;
 }
