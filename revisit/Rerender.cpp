@@ -6,7 +6,6 @@
 // so that a short re-rendering never stands in for a whole one.
 //
 //   Rerender IN OUT CHANGE
-//   Rerender --fps IN        prints the frame rate IN declares (25 if none)
 //   Rerender --shots IN      prints each frame's shot number, one a line
 //   Rerender --frames IN     prints the number of frames IN decodes
 //
@@ -102,27 +101,21 @@ double FrameRate(const cv::VideoCapture& capture) {
 
 int main(int argc, char** argv) {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  if (argc == 3 && (std::strcmp(argv[1], "--fps") == 0 || std::strcmp(argv[1], "--shots") == 0 ||
-                    std::strcmp(argv[1], "--frames") == 0)) {
+  if (argc == 3 && (std::strcmp(argv[1], "--shots") == 0 || std::strcmp(argv[1], "--frames") == 0)) {
     cv::VideoCapture capture(argv[2], cv::CAP_FFMPEG);
     if (!capture.isOpened()) {
       std::fprintf(stderr, "Rerender: cannot open %s as a video\n", argv[2]);
       return 1;
     }
     if (std::strcmp(argv[1], "--shots") == 0) return PrintShots(capture);
-    if (std::strcmp(argv[1], "--frames") == 0) {
-      std::printf("%lld\n", CountFrames(capture));
-      return 0;
-    }
-    std::printf("%g\n", FrameRate(capture));
+    std::printf("%lld\n", CountFrames(capture));
     return 0;
   }
   bool known = false;
   for (const char* c : kChanges) known = known || (argc == 4 && std::strcmp(argv[3], c) == 0);
   if (!known) {
     std::fprintf(stderr,
-                 "usage: Rerender IN OUT CHANGE | Rerender --fps IN | Rerender --shots IN | "
-                 "Rerender --frames IN\n"
+                 "usage: Rerender IN OUT CHANGE | Rerender --shots IN | Rerender --frames IN\n"
                  "CHANGE: brighter, darker, blur, noise, recompress or shift\n");
     return 2;
   }
