@@ -83,7 +83,7 @@ std::optional<double> ParseThreshold(const std::string& text) {
 
 // Returns -1 when the command line is good, otherwise the status to end with.
 int ParseOptions(int argc, char** argv, Options& options) {
-  CLI::App app(kDescription, "Placetrace");
+  CLI::App app("", "Placetrace");
   app.set_help_flag();  // --help is answered below, with the usage line first
   bool help = false;
   app.add_flag("-h,--help", help, "print this help and exit");
@@ -121,8 +121,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
     return Usage(e.what());
   }
   if (help) {
-    std::fputs(kUsage, stdout);
-    std::fputs(app.help().c_str(), stdout);
+    // The usage line and what the program does, then CLI11's list of the
+    // arguments and options without its own usage line.
+    const std::string list = app.help();
+    const size_t from = list.find("Positionals:");
+    std::printf("%s%s\n\n%s", kUsage, kDescription,
+                list.substr(from == std::string::npos ? 0 : from).c_str());
     return 0;
   }
   auto given = [&](const char* name) { return app.count(name) > 0; };
@@ -148,6 +152,14 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (options.videos.empty()) return Usage("no video given");
+  // The table is tab-separated, one line a frame: a name that holds a tab or
+  // a line break would shift or split its columns.
+  for (const std::string& video : options.videos) {
+    if (video.find_first_of("\t\n\r") != std::string::npos) {
+      return Usage("the video name '" + video +
+                   "' holds a tab or a line break, which the table's video column cannot");
+    }
+  }
   if ((!options.sweep.empty() || !options.plot.empty()) && options.truth.empty()) {
     return Usage("--sweep and --plot need --truth");
   }
@@ -230,7 +242,9 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
   // The same start-up seek as Placefinder, so both see the same frames.
   source.StartupSeek();
   const double reported = source.Get(cv::CAP_PROP_FRAME_COUNT);
-  long long total = reported >= 1 && reported < 1e12 ? static_cast<long long>(reported) : 0;
+  const long long claimed =
+      reported >= 1 && reported < 1e12 ? static_cast<long long>(reported) : 0;
+  long long total = claimed;
   const long long limit = options.limit;
   if (limit > 0 && (total == 0 || limit < total)) total = limit;
 
@@ -290,6 +304,12 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
     std::fprintf(stderr, "Placetrace: no frame could be read from %s; going on without it\n",
                  video.c_str());
     return false;
+  }
+  // A file cut short or damaged ends early without an error from the decoder;
+  // its header still tells how many frames it was meant to hold.
+  if (frames < claimed && (limit < 0 || frames < limit)) {
+    std::fprintf(stderr, "Placetrace: %s: %lld frames could be decoded of the %lld its header claims\n",
+                 video.c_str(), frames, claimed);
   }
   return true;
 }

@@ -164,8 +164,25 @@ check_bad 2 "--sweep without --truth" --sweep "$work/s" "$video"
 check_bad 2 "--plot without --truth" --plot "$work/p.png" "$video"
 check_bad 2 "--truth without a file" "$video" --truth
 check_bad 2 "an unknown option" --frame 5 "$video"
+check_bad 2 "a video name with a tab" "$work/a"$'\t'"b.avi"
+check_bad 2 "a video name with a line break" "$work/a"$'\n'"b.avi"
 timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace \[--places FILE\]' "$work/out" \
   || fail "--help"
+
+# A file cut short decodes fewer frames than its header claims: the trace
+# goes as far as the file does, and says so.
+"$video_tool" "$work/whole.avi" 40 || fail "cannot make a 40-frame video"
+head -c $(($(stat -c %s "$work/whole.avi") / 2)) "$work/whole.avi" >"$work/cut.avi"
+timeout 60 "$bin" "$work/cut.avi" >"$work/cut" 2>"$work/cut.err"
+cut_lines=$(($(wc -l <"$work/cut") - 1))
+if [ "$cut_lines" -gt 0 ] && [ "$cut_lines" -lt 40 ] \
+  && grep -q "^Placetrace: $work/cut.avi: $cut_lines frames could be decoded of the 40 its header claims$" "$work/cut.err"; then
+  echo "ok   a file cut short: $(head -n 1 "$work/cut.err")"
+else
+  fail "a file cut short: $cut_lines lines, $(cat "$work/cut.err")"
+fi
+timeout 60 "$bin" --frames 5 "$work/whole.avi" 2>&1 >/dev/null | grep -q "could be decoded" \
+  && fail "--frames 5 of a whole file was taken for a file cut short"
 
 echo "$failures failed"
 [ "$failures" = 0 ]
