@@ -8,7 +8,9 @@
 #  3. with "/w", whatever already stands at the output name (a directory, a
 #     dangling symlink, a read-only file) is left exactly as it was;
 #  4. a capitalised file in a capitalised folder, found under its own
-#     spelling, writes to the folder as found and the lower-cased file name.
+#     spelling, writes to the folder as found and the lower-cased file name;
+#  5. with "/w" on a disk that fills up (a file size limit stands in for it),
+#     it says on standard error that the output is incomplete, naming it.
 # Everything runs under time limits, so a hang fails the test instead of
 # stalling it.
 #
@@ -101,6 +103,21 @@ if [ -f Dir/clip_out.avi ]; then
   echo "ok   Dir/Clip.AVI /w wrote Dir/clip_out.avi"
 else
   fail "Dir/Clip.AVI /w did not write Dir/clip_out.avi: $(ls Dir)"
+fi
+
+# A file size limit stands in for a full disk: past it every write fails (its
+# signal is ignored, as the shell passes that on), as on a disk with no room.
+(
+  trap '' XFSZ
+  ulimit -f 40  # 40 KiB
+  play clip.avi 60 /w
+  echo "$status" >"$work/full.status"
+)
+if [ "$(cat "$work/full.status" 2>/dev/null)" = 0 ] \
+  && grep -q '^Warning: clip_out.avi could not be written completely: it holds [0-9]* of the [0-9]* frames written (is the disk full?).$' err; then
+  echo "ok   a full disk: $(grep 'could not be written' err)"
+else
+  fail "a full disk: status $(cat "$work/full.status" 2>/dev/null), $(cat err)"
 fi
 
 echo "$failures failed"
