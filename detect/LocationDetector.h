@@ -46,7 +46,8 @@
 // detector takes the vector scan when it can; SetScalarScan(true) keeps it on
 // the scalar one, which lets tests compare the two on one machine.
 //
-// Not thread-safe: a detection writes sumMatrix.
+// Not thread-safe: a detection writes sumMatrix and the vector scan's working
+// memory (kept from frame to frame, like sumMatrix).
 
 #ifndef DETECT_LOCATIONDETECTOR_H_
 #define DETECT_LOCATIONDETECTOR_H_
