@@ -1,12 +1,17 @@
 // Times LocationDetector::DetectAllShapes on whole frames, the integral image
-// and the freeing of the detection list included, as the frame loop pays them.
+// and the freeing of the detection list included, as the frame loop pays them;
+// on Megamind frame 50 also through the scalar scan, and the two parts of the
+// cost that are not the scan (the integral image, the detection list).
 //
 // Counters: fps (frames a second), ns_per_position (time per visited box
 // position over the seven shapes, shown in seconds with an SI prefix),
 // positions (visited per frame) and detections (per frame).
 //
 // The machine may be shared: --benchmark_repetitions=N with
-// --benchmark_report_aggregates_only=true gives the median of N runs.
+// --benchmark_report_aggregates_only=true gives the median of N runs, and
+// --benchmark_enable_random_interleaving=true interleaves the repetitions of
+// the benchmarks, so that the vector and the scalar scan of one frame are
+// compared under the same load.
 //
 // Real frames come from the sample videos in PF_DATA_DIR; when a file is
 // absent a synthetic textured frame of the same size stands in for it.
@@ -73,8 +78,9 @@ int64_t VisitedPositions(const cv::Mat& gray) {
   return positions;
 }
 
-void RunDetectAllShapes(benchmark::State& state, const cv::Mat& gray) {
+void RunDetectAllShapes(benchmark::State& state, const cv::Mat& gray, bool scalar = false) {
   LocationDetector detector;
+  detector.SetScalarScan(scalar);
   const int64_t positions = VisitedPositions(gray);
   int64_t detections = 0;
   for (auto _ : state) {
@@ -97,13 +103,50 @@ void BM_DetectAllShapes_Synthetic640x480(benchmark::State& state) {
 BENCHMARK(BM_DetectAllShapes_Synthetic640x480)->Unit(benchmark::kMicrosecond);
 
 // A 720 x 528 frame of Megamind.avi (tens of thousands of detections).
-void BM_DetectAllShapes_Megamind720x528(benchmark::State& state) {
+const cv::Mat& MegamindFrame(benchmark::State& state) {
   static const cv::Mat video = VideoFrame("Megamind.avi", 50);
   static const cv::Mat gray = video.empty() ? SyntheticFrame(720, 528, 2) : video;
   state.SetLabel(video.empty() ? "synthetic stand-in" : "Megamind.avi frame 50");
-  RunDetectAllShapes(state, gray);
+  return gray;
+}
+
+void BM_DetectAllShapes_Megamind720x528(benchmark::State& state) {
+  RunDetectAllShapes(state, MegamindFrame(state));
 }
 BENCHMARK(BM_DetectAllShapes_Megamind720x528)->Unit(benchmark::kMicrosecond);
+
+// The same frame through the scalar scan, the reference the vector scan
+// matches.
+void BM_DetectAllShapes_Megamind720x528_Scalar(benchmark::State& state) {
+  RunDetectAllShapes(state, MegamindFrame(state), true);
+}
+BENCHMARK(BM_DetectAllShapes_Megamind720x528_Scalar)->Unit(benchmark::kMicrosecond);
+
+// The integral image alone: at the threshold 32767 no box can be reported,
+// so no pass is scanned.
+void BM_IntegralImage_Megamind720x528(benchmark::State& state) {
+  const cv::Mat& gray = MegamindFrame(state);
+  LocationDetector detector;
+  for (auto _ : state) {
+    iList<Detection> list = detector.Detect(gray, 16, 16, 0, 32767);
+    benchmark::DoNotOptimize(list.head);
+  }
+}
+BENCHMARK(BM_IntegralImage_Megamind720x528)->Unit(benchmark::kMicrosecond);
+
+// Building and freeing a list of as many detections as Megamind frame 50
+// gives, one AddTail each, with the nodes recycled from list to list as in
+// the frame loop.
+void BM_DetectionList_48419(benchmark::State& state) {
+  for (auto _ : state) {
+    iList<Detection> list;
+    for (int32_t i = 0; i < 48419; ++i) {
+      list.AddTail(Detection{1, i % 720, i / 720, 16, 16});
+    }
+    benchmark::DoNotOptimize(list.head);
+  }
+}
+BENCHMARK(BM_DetectionList_48419)->Unit(benchmark::kMicrosecond);
 
 // A 768 x 576 frame of vtest.avi (a few thousand detections).
 void BM_DetectAllShapes_Vtest768x576(benchmark::State& state) {

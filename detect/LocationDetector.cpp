@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <opencv2/imgproc.hpp>
 #include <type_traits>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -66,19 +68,6 @@ struct ShapeThreshold {
 };
 
 #if PF_HAVE_AVX2_SCAN
-// The stretch of one row where the outer box follows the inner box, for
-// 32-bit sums: the eight corner columns (see the hot loop of ScanPass), the
-// outer box's left edges j = first, first + t, ... < end, and what a detection
-// at j records (x = j + p).
-struct FollowRow {
-  const int32_t* corner[8];  // a0, a1, b0, b1, c0, c1, d0, d1
-  int32_t first;
-  int32_t end;
-  int32_t t;
-  int32_t p;
-  int32_t y;
-};
-
 // For each set of eight lanes (a bit per lane), the numbers of its lanes in
 // ascending order, padded with zeros: the shuffle that packs the reported
 // lanes of a group to the front.
@@ -96,10 +85,10 @@ struct LanePacking {
 constexpr LanePacking kLanePacking;
 
 // Positions per block of the vector scan (a multiple of 8): the block's
-// sums and reported columns live on the stack.
+// sums live on the stack.
 constexpr int32_t kBlock = 256;
-// The largest box width, in steps, for which the vector scan reuses the sums
-// of the box's left edge as those of its right edge (see below).
+// The largest box width, in steps, for which the vector scan off the grid
+// reuses the strips of the box's left edge as those of its right edge.
 constexpr int32_t kMaxReuse = 64;
 
 // Tests eight positions at once: `inner` and `outer` are exact sums below
@@ -120,100 +109,229 @@ __attribute__((target("avx2"))) inline uint32_t ExceedsAvx2(__m256i inner, __m25
       _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_blend_epi32(even, odd, 0xAA))));
 }
 
-// The first step of a block of the vector scan (see ScanFollowRowAvx2): the
-// outer sums of positions 0 .. n - 1 from j on, and their inner sums, through
-// the column strips when q != 0.
-__attribute__((target("avx2"))) inline void BlockSums(const FollowRow& row, int32_t q, int32_t j,
-                                                      int32_t n, int32_t* strips,
-                                                      int32_t* innerSums, int32_t* outerSums) {
-  const int32_t t = row.t;
-  const uint32_t* const a0 = reinterpret_cast<const uint32_t*>(row.corner[0]) + j;
-  const uint32_t* const a1 = reinterpret_cast<const uint32_t*>(row.corner[1]) + j;
-  const uint32_t* const b0 = reinterpret_cast<const uint32_t*>(row.corner[2]) + j;
-  const uint32_t* const b1 = reinterpret_cast<const uint32_t*>(row.corner[3]) + j;
-  const uint32_t* const c0 = reinterpret_cast<const uint32_t*>(row.corner[4]) + j;
-  const uint32_t* const c1 = reinterpret_cast<const uint32_t*>(row.corner[5]) + j;
-  const uint32_t* const d0 = reinterpret_cast<const uint32_t*>(row.corner[6]) + j;
-  const uint32_t* const d1 = reinterpret_cast<const uint32_t*>(row.corner[7]) + j;
-  for (int32_t i = 0; i < n; ++i) {
-    const int32_t at = i * t;
-    outerSums[i] = static_cast<int32_t>((d1[at] - d0[at]) - (c1[at] - c0[at]));
-  }
-  if (q != 0) {
-    // strips[i]: the column strip of the box's left edge at position i.
-    // b0 + q t = b1 and a0 + q t = a1, so strips 0 .. n + q - 1 read columns
-    // from the first position's left edge to the last one's right edge,
-    // which the scalar loop reads as well.
-    for (int32_t i = 0; i < n + q; ++i) {
-      const int32_t at = i * t;
-      strips[i] = static_cast<int32_t>(b0[at] - a0[at]);
-    }
-    for (int32_t i = 0; i < n; ++i) {
-      innerSums[i] = static_cast<int32_t>(static_cast<uint32_t>(strips[i + q]) -
-                                          static_cast<uint32_t>(strips[i]));
-    }
-  } else {
-    for (int32_t i = 0; i < n; ++i) {
-      const int32_t at = i * t;
-      innerSums[i] = static_cast<int32_t>((b1[at] - b0[at]) - (a1[at] - a0[at]));
-    }
-  }
+// Eight consecutive 32-bit elements from anywhere.
+__attribute__((target("avx2"))) inline __m256i Load8(const int32_t* at) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at));
 }
 
-// Visits the positions of `row` in blocks of whole groups of eight, in order,
-// and appends those whose contrast exceeds `threshold` (0 .. 32766), exactly
-// as the scalar loop does. Returns the first j it has not visited; fewer than
-// eight positions are left from there, for the scalar loop.
+// Reported positions a pass of the vector scan holds before it makes them
+// detections (a multiple of 8, at least kBlock).
+constexpr int32_t kPending = 2048;
+
+// Every t-th row and column of a sums matrix, G[j][i] = sums(j t, i t) for
+// j = 0 .. floor(H / t), i = 0 .. floor(W / t), each row padded with zeros to
+// `stride` = floor(W / t) + 9 elements, so that eight elements can be read
+// from any column of the grid.
+struct SumsGrid {
+  std::vector<int32_t> cells;
+  size_t stride = 0;
+  bool built = false;  // holds the current sums matrix
+};
+#endif
+
+}  // namespace
+
+// The grids of the steps used so far on the current integral image (index
+// t): every shape of the full search whose box is a whole number of steps
+// wide and high reads its inner box's corners from them.
+struct ScanScratch {
+#if PF_HAVE_AVX2_SCAN
+  std::vector<SumsGrid> grids;
+#endif
+  // Marks every grid as not built; their memory stays for the next frame.
+  void Forget() {
+#if PF_HAVE_AVX2_SCAN
+    for (SumsGrid& grid : grids) grid.built = false;
+#endif
+  }
+};
+
+namespace {
+
+#if PF_HAVE_AVX2_SCAN
+// The grid of step t of `sums`, built on first use.
+const SumsGrid& GridOf(const cv::Mat& sums, int32_t t, ScanScratch& scratch) {
+  if (scratch.grids.size() <= static_cast<size_t>(t)) scratch.grids.resize(t + 1);
+  SumsGrid& grid = scratch.grids[t];
+  if (grid.built) return grid;
+  const int32_t columns = (sums.cols - 1) / t + 1;
+  const int32_t rows = (sums.rows - 1) / t + 1;
+  grid.stride = static_cast<size_t>(columns) + 9;
+  grid.cells.resize(grid.stride * static_cast<size_t>(rows));
+  for (int32_t j = 0; j < rows; ++j) {
+    const int32_t* const source = sums.ptr<int32_t>(j * t);
+    int32_t* const target = grid.cells.data() + grid.stride * static_cast<size_t>(j);
+#pragma GCC unroll 4
+    for (int32_t i = 0; i < columns; ++i) target[i] = source[i * t];
+    std::fill(target + columns, target + grid.stride, 0);
+  }
+  grid.built = true;
+  return grid;
+}
+
+// Scans one pass over 32-bit sums with AVX2 and appends what it reports, in
+// the order of the scalar scan (ScanPass) and with the same test, so the two
+// give the same lists. The outer box fits in the frame; 0 <= threshold <=
+// 32766.
 //
-// A block goes in three steps. First the sums, with scalar loads (the columns
-// are t apart, and a gather is slower than the loads it replaces), modulo
-// 2^32 as in the scalar loop, so that inner and outer come out exact (below
-// 2^31). When the box is a whole number q of steps wide (every shape of the
-// full search), the right edge of the box at a position is the left edge of
-// the box q positions on, so the inner sum is a difference of two column
-// strips of one array and costs two loads instead of four. Then the test, on
-// eight positions at once without a branch, and the columns of the reported
-// lanes are packed in order into a list. Last, the list becomes detections.
-// So neither the test nor the packing waits on a branch that depends on the
-// image.
-__attribute__((target("avx2"))) int32_t ScanFollowRowAvx2(const FollowRow& row, const Pass& pass,
-                                                          int32_t threshold,
-                                                          iList<Detection>& out) {
-  alignas(32) int32_t strips[kBlock + kMaxReuse];
-  alignas(32) int32_t innerSums[kBlock];
-  alignas(32) int32_t outerSums[kBlock];
-  int32_t columns[kBlock];
-  const int32_t t = row.t;
-  const int32_t q = pass.bw % t == 0 && pass.bw / t <= kMaxReuse ? pass.bw / t : 0;
+// A row's positions x = i t go in blocks of up to kBlock, each in two steps,
+// and every position of the row goes through them, the edges of the frame
+// included, so that neither step has a branch that depends on the image.
+//
+// First the sums, formed modulo 2^32 as in the scalar scan, so that they
+// come out exact (below 2^31). The outer sums take scalar loads (on the
+// processor this was tuned on, a gather costs more than the eight loads it
+// replaces), in three stretches of the row: where the frame's left edge
+// holds the outer box at 0 and where its right edge holds it at W - ow,
+// every position has the same outer sum; in between the outer box follows
+// the inner box. When the box is a whole number of steps wide and high, q t
+// x r t (every shape of the full search), all the inner box's corners lie on
+// the grid of every t-th row and column, which is copied once per integral
+// image and step into a compact array (see GridOf) and shared by all the
+// shapes: the inner sums of eight positions are then four vector loads from
+// rows j and j + r of the grid. Otherwise, for a box q t wide, the inner sum
+// is the difference of two column strips (bottom minus top row) q positions
+// apart, and for other widths it is formed from its four corners.
+//
+// Then the test, on eight positions at once; the lanes past the row's last
+// position are masked off, and the columns of the reported lanes are packed,
+// in order, into the pending positions, with their row. The pending
+// positions become detections when the pass ends or when the next block
+// might not fit, so that the appending loop runs seldom and long.
+__attribute__((target("avx2"))) void ScanPassAvx2(const cv::Mat& sums, const Pass& pass,
+                                                  int32_t threshold, ScanScratch& scratch,
+                                                  iList<Detection>& out) {
+  alignas(32) int32_t strips[kBlock + kMaxReuse + 8];
+  alignas(32) int32_t outerSums[kBlock + 8];
+  alignas(32) int32_t pendingX[kPending];
+  alignas(32) int32_t pendingY[kPending];
+  const int32_t W = sums.cols - 1;
+  const int32_t H = sums.rows - 1;
+  const int32_t bw = pass.bw;
+  const int32_t bh = pass.bh;
+  const int32_t t = pass.t;
+  const int32_t ow = bw + pass.m;
+  const int32_t oh = bh + pass.m;
+  const int32_t p = pass.m / 2;
+  const int32_t maxLeft = W - ow;
+  const int32_t maxTop = H - oh;
+  const int32_t positions = (W - bw + t - 1) / t;  // x = 0, t, ... < W - bw
+  const int32_t rows = (H - bh + t - 1) / t;       // y = 0, t, ... < H - bh
+  // The box is q t x r t on the grid; off it, q t wide (q <= kMaxReuse) for
+  // the strips, or q = 0.
+  const bool onGrid = bw % t == 0 && bh % t == 0;
+  const int32_t q = bw % t == 0 && (onGrid || bw / t <= kMaxReuse) ? bw / t : 0;
+  const int32_t r = onGrid ? bh / t : 0;
+
+  // Positions 0 .. followFirst - 1 have x < p (the outer box held at 0),
+  // positions followEnd .. positions - 1 have x - p > maxLeft (held at
+  // maxLeft); in between the outer box's left edge is x - p.
+  const int32_t followFirst = std::min(positions, (p + t - 1) / t);
+  const int32_t followEnd = std::max(followFirst, std::min(positions, (maxLeft + p) / t + 1));
+  // Rows j and j + r of the grid hold the inner box's corners in row j of
+  // the pass (j + r <= (yLast + bh) / t, i + q <= (xLast + bw) / t).
+  const SumsGrid* const grid = onGrid ? &GridOf(sums, t, scratch) : nullptr;
+
   const __m256i left = _mm256_set1_epi32(threshold);
   const __m256i right = _mm256_set1_epi32(2 * ContrastDecision::kMaxResponse - threshold);
-  const __m256i step = _mm256_set1_epi32(t);
-  int32_t j = row.first;
-  for (;;) {
-    const int32_t remaining = (row.end - j + t - 1) / t;  // positions j, j + t, ... < end
-    const int32_t n = std::min(kBlock, remaining & ~7);
-    if (n == 0) break;
-    BlockSums(row, q, j, n, strips, innerSums, outerSums);
-    int32_t found = 0;
-    for (int32_t i = 0; i < n; i += 8) {
-      const uint32_t bits = ExceedsAvx2(
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(innerSums + i)),
-          _mm256_load_si256(reinterpret_cast<const __m256i*>(outerSums + i)), left, right);
-      const __m256i lanes = _mm256_cvtepu8_epi32(
-          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kLanePacking.lanes[bits])));
-      const __m256i x =
-          _mm256_add_epi32(_mm256_set1_epi32(j + row.p + i * t), _mm256_mullo_epi32(lanes, step));
-      // Writes eight columns, of which the reported ones count; found <= i,
-      // so they stay within the n columns of the block.
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(columns + found), x);
-      found += __builtin_popcount(bits);
+  const __m256i laneX =
+      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(t));
+  const __m256i groupStep = _mm256_set1_epi32(8 * t);
+  const __m256i zero = _mm256_setzero_si256();
+  int32_t pending = 0;
+  auto flush = [&] {
+    for (int32_t k = 0; k < pending; ++k) {
+      out.AddTail(Detection{pass.id, pendingX[k], pendingY[k], bw, bh});
     }
-    for (int32_t k = 0; k < found; ++k) {
-      out.AddTail(Detection{pass.id, columns[k], row.y, pass.bw, pass.bh});
+    pending = 0;
+  };
+
+  for (int32_t j = 0; j < rows; ++j) {
+    const int32_t y = j * t;
+    const int32_t top = std::min(std::max(y - p, 0), maxTop);
+    const uint32_t* const a = reinterpret_cast<const uint32_t*>(sums.ptr<int32_t>(y));
+    const uint32_t* const b = reinterpret_cast<const uint32_t*>(sums.ptr<int32_t>(y + bh));
+    const uint32_t* const c0 = reinterpret_cast<const uint32_t*>(sums.ptr<int32_t>(top));
+    const uint32_t* const d0 = reinterpret_cast<const uint32_t*>(sums.ptr<int32_t>(top + oh));
+    const uint32_t* const c1 = c0 + ow;
+    const uint32_t* const d1 = d0 + ow;
+    const int32_t outerAtLeft = static_cast<int32_t>((d1[0] - d0[0]) - (c1[0] - c0[0]));
+    const int32_t outerAtRight =
+        static_cast<int32_t>((d1[maxLeft] - d0[maxLeft]) - (c1[maxLeft] - c0[maxLeft]));
+    const int32_t* const gridTop =
+        onGrid ? grid->cells.data() + grid->stride * static_cast<size_t>(j) : nullptr;
+    const int32_t* const gridBottom =
+        onGrid ? grid->cells.data() + grid->stride * static_cast<size_t>(j + r) : nullptr;
+    const __m256i row = _mm256_set1_epi32(y);
+    for (int32_t first = 0; first < positions; first += kBlock) {
+      const int32_t n = std::min(kBlock, positions - first);
+      // The outer sums, in the three stretches.
+      const int32_t end = first + n;
+      const int32_t leftEnd = std::min(end, std::max(first, followFirst));
+      const int32_t middleEnd = std::min(end, std::max(leftEnd, followEnd));
+      int32_t i = first;
+      for (; i < leftEnd; ++i) outerSums[i - first] = outerAtLeft;
+#pragma GCC unroll 2
+      for (int32_t at = i * t - p; i < middleEnd; ++i, at += t) {
+        outerSums[i - first] = static_cast<int32_t>((d1[at] - d0[at]) - (c1[at] - c0[at]));
+      }
+      for (; i < end; ++i) outerSums[i - first] = outerAtRight;
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(outerSums + n), zero);
+      // Off the grid, the inner sums: strips for q != 0 (the n positions and
+      // the q after them, whose columns reach xLast + bw < W), else the sums
+      // themselves.
+      if (!onGrid) {
+        const uint32_t* const a0 = a + first * t;
+        const uint32_t* const b0 = b + first * t;
+        if (q != 0) {
+          for (int32_t k = 0; k < n + q; ++k) {
+            strips[k] = static_cast<int32_t>(b0[k * t] - a0[k * t]);
+          }
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(strips + n + q), zero);
+        } else {
+          for (int32_t k = 0; k < n; ++k) {
+            const int32_t x = k * t;
+            strips[k] = static_cast<int32_t>((b0[x + bw] - a0[x + bw]) - (b0[x] - a0[x]));
+          }
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(strips + n), zero);
+        }
+      }
+      // The test, eight positions at a time, and the packing of the columns.
+      if (pending > kPending - kBlock) flush();
+      __m256i x = _mm256_add_epi32(_mm256_set1_epi32(first * t), laneX);
+      for (int32_t k = 0; k < n; k += 8) {
+        __m256i inner;
+        if (onGrid) {
+          const int32_t* const gt = gridTop + first + k;
+          const int32_t* const gb = gridBottom + first + k;
+          inner = _mm256_sub_epi32(_mm256_sub_epi32(Load8(gb + q), Load8(gb)),
+                                   _mm256_sub_epi32(Load8(gt + q), Load8(gt)));
+        } else if (q != 0) {
+          inner =
+              _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(strips + k + q)),
+                               _mm256_load_si256(reinterpret_cast<const __m256i*>(strips + k)));
+        } else {
+          inner = _mm256_load_si256(reinterpret_cast<const __m256i*>(strips + k));
+        }
+        const int32_t rest = n - k;
+        const uint32_t valid = rest >= 8 ? 0xFFu : (1u << rest) - 1;
+        const uint32_t bits =
+            ExceedsAvx2(inner, _mm256_load_si256(reinterpret_cast<const __m256i*>(outerSums + k)),
+                        left, right) &
+            valid;
+        const __m256i order = _mm256_cvtepu8_epi32(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kLanePacking.lanes[bits])));
+        // Writes eight entries, of which the reported ones count; at most k
+        // were reported before in this block, so they stay within kPending.
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pendingX + pending),
+                            _mm256_permutevar8x32_epi32(x, order));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pendingY + pending), row);
+        pending += __builtin_popcount(bits);
+        x = _mm256_add_epi32(x, groupStep);
+      }
     }
-    j += n * t;
   }
-  return j;
+  flush();
 }
 
 bool ProcessorHasAvx2() {
@@ -223,12 +341,10 @@ bool ProcessorHasAvx2() {
 #endif
 
 // Appends the positions of the pass whose contrast exceeds the threshold
-// (see ContrastDecision::Exceeds). The outer box fits in the frame. With
-// `vector` (only for 32-bit sums, on a processor with AVX2) the stretch where
-// the outer box follows the inner box goes through the vector scan.
+// (see ContrastDecision::Exceeds), scalar: the reference the vector scan
+// (ScanPassAvx2) matches. The outer box fits in the frame.
 template <typename Sums, typename Threshold>
-void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, bool vector,
-              iList<Detection>& out) {
+void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, iList<Detection>& out) {
   using Element = typename Sums::Element;
   using Value = typename Sums::Value;
   const int32_t W = sums.cols - 1;
@@ -279,16 +395,6 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, bool v
       const Element* const d1 = outerBottom + ow;
       const int32_t jEnd = followEnd - p;
       int32_t j = x - p;
-#if PF_HAVE_AVX2_SCAN
-      if constexpr (std::is_same_v<Sums, Sums32>) {
-        if (vector) {
-          const FollowRow row{{a0, a1, b0, b1, c0, c1, d0, d1}, j, jEnd, t, p, y};
-          j = ScanFollowRowAvx2(row, pass, threshold(), out);
-        }
-      }
-#else
-      (void)vector;
-#endif
       for (; j < jEnd; j += t) {
         const Value inner =
             (Sums::Load(b1 + j) - Sums::Load(b0 + j)) - (Sums::Load(a1 + j) - Sums::Load(a0 + j));
@@ -306,11 +412,13 @@ void ScanPass(const cv::Mat& sums, const Pass& pass, Threshold threshold, bool v
 
 template <typename Sums>
 void ScanShape(const cv::Mat& sums, int32_t boxWidth, int32_t boxHeight, int32_t shapeCode,
-               const ContrastDecision& decision, bool vector, iList<Detection>& out) {
+               const ContrastDecision& decision, bool vector, ScanScratch& scratch,
+               iList<Detection>& out) {
   const int32_t W = sums.cols - 1;
   const int32_t H = sums.rows - 1;
   const int64_t frameArea = static_cast<int64_t>(W) * H;
   const int32_t idHigh = (shapeCode & 0xFF) << 8;
+  (void)scratch;
   for (int32_t k = 1;; ++k) {
     // The scale factor is (k + 3) / 4; these products are exact.
     const int64_t bw = static_cast<int64_t>(boxWidth) * (k + 3) / 4;
@@ -336,10 +444,18 @@ void ScanShape(const cv::Mat& sums, int32_t boxWidth, int32_t boxHeight, int32_t
     if (decision.ReportsAll()) {
       AddAllPositions(pass, W, H, out);
     } else if (outerFits) {
+#if PF_HAVE_AVX2_SCAN
+      if constexpr (std::is_same_v<Sums, Sums32>) {
+        if (vector) {
+          ScanPassAvx2(sums, pass, decision.threshold(), scratch, out);
+          continue;
+        }
+      }
+#endif
       if (decision.threshold() == LocationDetector::kShapeThreshold) {
-        ScanPass<Sums>(sums, pass, ShapeThreshold(), vector, out);
+        ScanPass<Sums>(sums, pass, ShapeThreshold(), out);
       } else {
-        ScanPass<Sums>(sums, pass, RuntimeThreshold{decision.threshold()}, vector, out);
+        ScanPass<Sums>(sums, pass, RuntimeThreshold{decision.threshold()}, out);
       }
     }
   }
@@ -365,22 +481,31 @@ bool LocationDetector::ComputeSums(const cv::Mat& image) {
   return true;
 }
 
+ScanScratch& LocationDetector::FreshScratch() {
+  if (!scratch_) scratch_ = std::make_shared<ScanScratch>();
+  scratch_->Forget();
+  return *scratch_;
+}
+
 void LocationDetector::Scan(int32_t boxWidth, int32_t boxHeight, int32_t shapeCode,
-                            int32_t threshold, iList<Detection>& out) const {
+                            int32_t threshold, ScanScratch& scratch, iList<Detection>& out) const {
   if (boxWidth < 1 || boxHeight < 1) return;
   const ContrastDecision decision(threshold);
   if (decision.ReportsNone()) return;
   if (sumMatrix.depth() == CV_32S) {
-    ScanShape<Sums32>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, UsesVectorScan(), out);
+    ScanShape<Sums32>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, UsesVectorScan(),
+                      scratch, out);
   } else {
-    ScanShape<Sums64>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, false, out);
+    ScanShape<Sums64>(sumMatrix, boxWidth, boxHeight, shapeCode, decision, false, scratch, out);
   }
 }
 
 iList<Detection> LocationDetector::Detect(const cv::Mat& image, int32_t boxWidth, int32_t boxHeight,
                                           int32_t shapeCode, int32_t threshold) {
   iList<Detection> result;
-  if (ComputeSums(image)) Scan(boxWidth, boxHeight, shapeCode, threshold, result);
+  if (ComputeSums(image)) {
+    Scan(boxWidth, boxHeight, shapeCode, threshold, FreshScratch(), result);
+  }
   return result;
 }
 
@@ -389,8 +514,9 @@ iList<Detection> LocationDetector::DetectAllShapes(const cv::Mat& image) {
   if (!ComputeSums(image)) return result;
   // Scan appends at the tail, so scanning every shape into one list gives the
   // seven lists joined in order without copying or moving a node.
+  ScanScratch& scratch = FreshScratch();
   for (const BoxShape& shape : kShapes) {
-    Scan(shape.width, shape.height, shape.code, kShapeThreshold, result);
+    Scan(shape.width, shape.height, shape.code, kShapeThreshold, scratch, result);
   }
   return result;
 }

@@ -46,7 +46,8 @@
 // detector takes the vector scan when it can; SetScalarScan(true) keeps it on
 // the scalar one, which lets tests compare the two on one machine.
 //
-// Not thread-safe: a detection writes sumMatrix.
+// Not thread-safe: a detection writes sumMatrix and the vector scan's working
+// memory (kept from frame to frame, like sumMatrix).
 
 #ifndef DETECT_LOCATIONDETECTOR_H_
 #define DETECT_LOCATIONDETECTOR_H_
@@ -61,6 +62,9 @@
 #include "iMarkrun.h"
 
 namespace placefinder {
+
+// Working memory of the vector scan (defined in LocationDetector.cpp).
+struct ScanScratch;
 
 // A base box shape of the search: its code (the high byte of its ids) and
 // its base width and height.
@@ -114,11 +118,17 @@ class LocationDetector {
   // Fills sumMatrix with the integral image of `image`. Returns false when
   // there is nothing to search (empty image).
   bool ComputeSums(const cv::Mat& image);
+  // The working memory of the scans of a new integral image: kept from frame
+  // to frame, so that a frame allocates nothing once the first one of its size
+  // has been searched, but holding nothing of the last frame.
+  ScanScratch& FreshScratch();
   // Scans sumMatrix for one shape and appends the detections to `out`.
+  // `scratch` serves every scan of one integral image.
   void Scan(int32_t boxWidth, int32_t boxHeight, int32_t shapeCode, int32_t threshold,
-            iList<Detection>& out) const;
+            ScanScratch& scratch, iList<Detection>& out) const;
 
   bool scalarScan_ = false;
+  std::shared_ptr<ScanScratch> scratch_;  // shared_ptr: the type is complete only in the .cpp
 };
 
 }  // namespace placefinder

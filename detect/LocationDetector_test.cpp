@@ -333,6 +333,90 @@ TEST_P(ScanTest, MatchesBruteForceOnWideFrames) {
   }
 }
 
+// Every frame size up to 48 x 48 in one dimension with the other at 20 or 48:
+// tiny frames, frames where the outer box fits in neither, one or both
+// dimensions, rows whose positions all lie where the frame's edges hold the
+// outer box, and rows of every length around a group of eight. Shapes on the
+// grid of steps (the seven), a whole number of steps wide only (24 x 9) and
+// neither (7 x 5).
+TEST_P(ScanTest, MatchesBruteForceOnEverySmallFrameSize) {
+  std::mt19937 random(41);
+  const int32_t shapes[][3] = {{0, 16, 16}, {1, 32, 16}, {2, 16, 32}, {4, 64, 16},
+                               {8, 16, 64}, {3, 24, 9},  {5, 7, 5}};
+  for (int32_t other : {20, 48}) {
+    for (int32_t size = 1; size <= 48; ++size) {
+      for (const bool wide : {true, false}) {
+        const int32_t W = wide ? size : other;
+        const int32_t H = wide ? other : size;
+        const cv::Mat image = Blocks(random, W, H, 4);
+        SCOPED_TRACE(testing::Message() << W << "x" << H);
+        for (const auto& shape : shapes) {
+          const std::vector<Scored> scored =
+              ReferenceScan(W, H, shape[1], shape[2], shape[0], -1, PixelSum{image});
+          for (int32_t threshold : {0, 12000}) {
+            ASSERT_EQ(Detect(detector, image, shape[1], shape[2], shape[0], threshold),
+                      Select(scored, threshold))
+                << shape[1] << "x" << shape[2] << " threshold " << threshold;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Rows of one position less, as many and one more than the vector scan's
+// block of 256 (pass 1 of a 16-pixel-wide box, step 4, in frames 1036 to 1044
+// wide), and of two blocks and more.
+TEST_P(ScanTest, MatchesBruteForceAroundTheBlockSize) {
+  std::mt19937 random(43);
+  const int32_t shapes[][3] = {{0, 16, 16}, {1, 32, 16}, {3, 24, 9}, {5, 7, 5}};
+  for (int32_t W : {1035, 1036, 1037, 1040, 1041, 1044, 2065}) {
+    const cv::Mat image = Blocks(random, W, 30, 30);
+    for (const auto& shape : shapes) {
+      SCOPED_TRACE(testing::Message() << W << " wide, " << shape[1] << "x" << shape[2]);
+      const std::vector<Scored> scored =
+          ReferenceScan(W, 30, shape[1], shape[2], shape[0], -1, PixelSum{image});
+      for (int32_t threshold : {0, 12000}) {
+        EXPECT_EQ(Detect(detector, image, shape[1], shape[2], shape[0], threshold),
+                  Select(scored, threshold));
+      }
+    }
+  }
+}
+
+// A pass that reports more boxes than the vector scan holds before it turns
+// them into detections (2048): pass 1 of the 16 x 16 box on a noisy frame at
+// threshold 0 reports nearly all of its 3,252 positions.
+TEST_P(ScanTest, MatchesBruteForceWhenOnePassReportsThousands) {
+  std::mt19937 random(47);
+  const cv::Mat image = Blocks(random, 1100, 64, 60);
+  const std::vector<Detection> expected =
+      Select(ReferenceScan(1100, 64, 16, 16, 0, -1, PixelSum{image}), 0);
+  ASSERT_GT(
+      std::count_if(expected.begin(), expected.end(), [](const Detection& d) { return d.id == 1; }),
+      3000);
+  EXPECT_EQ(Detect(detector, image, 16, 16, 0, 0), expected);
+}
+
+// One detector over frames of one size and then another: each frame's list is
+// the one a fresh detector gives, so nothing of an earlier frame's integral
+// image is kept by the scan.
+TEST_P(ScanTest, ReusedDetectorMatchesAFreshOneOnEveryFrame) {
+  std::mt19937 random(53);
+  for (int32_t frame = 0; frame < 6; ++frame) {
+    const int32_t W = frame < 3 ? 320 : 200;
+    const int32_t H = frame < 3 ? 240 : 150;
+    const cv::Mat image = Blocks(random, W, H, 30);
+    LocationDetector fresh;
+    fresh.SetScalarScan(true);
+    const std::vector<Detection> all = ToVector(detector.DetectAllShapes(image));
+    EXPECT_FALSE(all.empty()) << "frame " << frame;
+    EXPECT_EQ(all, ToVector(fresh.DetectAllShapes(image))) << "frame " << frame;
+    EXPECT_EQ(Detect(detector, image, 32, 16, 1, 3000), Detect(fresh, image, 32, 16, 1, 3000))
+        << "frame " << frame;
+  }
+}
+
 // Frames of the size the program sees: both scans give the same lists, the
 // whole search and single shapes at other thresholds.
 TEST(LocationDetectorTest, VectorAndScalarScansAgree) {
