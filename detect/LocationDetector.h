@@ -32,13 +32,12 @@
 // integers below 2^53; the detections stay exact (for frames below 2^38
 // pixels, where the contrast test's products still fit 64 bits).
 //
-// Preconditions: the image is CV_8UC1 (anything else throws cv::Exception). A
+// REQUIRES: the image is CV_8UC1 (anything else throws cv::Exception). A
 // base box narrower or lower than one pixel yields an empty list. An empty
 // image yields an empty list.
 //
-// knownStrings, the identifier strings of the locations seen so far, belongs
-// to the location recognition, which fills and searches it; the detector only
-// holds it (as an empty collection at first) and never touches it.
+// The identifier strings of the places seen so far are not the detector's:
+// the place map (PlaceMap) keeps them.
 //
 // The scan of frames with 32-bit sums has two implementations that give the
 // same lists: a vector scan, used where the processor has AVX2 (checked at run
@@ -57,9 +56,7 @@
 #include <opencv2/core.hpp>
 
 #include "Detection.h"
-#include "iAssociatedList.h"
 #include "iList.h"
-#include "iMarkrun.h"
 
 namespace placefinder {
 
@@ -84,19 +81,11 @@ class LocationDetector {
   // The threshold DetectAllShapes() uses for every shape.
   static constexpr int32_t kShapeThreshold = 12000;
 
-  using KnownStrings = iAssociatedList<iMarkrun<int16_t>, uint32_t>;
-
-  std::unique_ptr<KnownStrings> knownStrings = std::make_unique<KnownStrings>();
   cv::Mat sumMatrix;
 
   LocationDetector() = default;
   LocationDetector(const LocationDetector&) = delete;
   LocationDetector& operator=(const LocationDetector&) = delete;
-  // The collection goes first, then the sum matrix.
-  ~LocationDetector() {
-    knownStrings.reset();
-    sumMatrix.release();
-  }
 
   // Searches one base shape. The caller owns the returned list.
   iList<Detection> Detect(const cv::Mat& image, int32_t boxWidth, int32_t boxHeight,
