@@ -9,19 +9,11 @@
 
 #include "FrameAnalyzer.h"
 #include "PlaceMap.h"
+#include "SceneFrames.h"
 
 namespace placefinder {
 
 namespace {
-
-cv::Mat NoiseFrame(cv::Size size, unsigned seed) {
-  cv::Mat small(size.height / 8, size.width / 8, CV_8UC3);
-  cv::theRNG().state = seed;
-  cv::randu(small, 0, 256);
-  cv::Mat frame;
-  cv::resize(small, frame, size, 0, 0, cv::INTER_NEAREST);
-  return frame;
-}
 
 // The annotated image built step by step with plain OpenCV calls: flip, one
 // cv::putText per label, the band halved, the two lines.

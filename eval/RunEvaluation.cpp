@@ -54,33 +54,14 @@ std::vector<PrPoint> ThresholdSweep::Points() const {
   return points;
 }
 
-std::string SweepTable(const ThresholdSweep& sweep) {
-  std::string table = "threshold\ttp\tfp\tfn\ttn\tprecision\trecall\tf1\n";
-  for (size_t i = 0; i < sweep.size(); ++i) {
-    const EvaluationCounts& c = sweep.counts(i);
-    char head[128];
-    std::snprintf(head, sizeof head, "%.2f\t%lld\t%lld\t%lld\t%lld\t", sweep.threshold(i),
-                  static_cast<long long>(c.tp), static_cast<long long>(c.fp),
-                  static_cast<long long>(c.fn), static_cast<long long>(c.tn));
-    table += head;
-    table += FormatRatio(c.Precision()) + '\t' + FormatRatio(c.Recall()) + '\t' +
-             FormatRatio(c.F1()) + '\n';
-  }
-  return table;
+std::string SweepRow(double threshold, const EvaluationCounts& c) {
+  char head[128];
+  std::snprintf(head, sizeof head, "%.2f\t%lld\t%lld\t%lld\t%lld\t", threshold,
+                static_cast<long long>(c.tp), static_cast<long long>(c.fp),
+                static_cast<long long>(c.fn), static_cast<long long>(c.tn));
+  return head + FormatRatio(c.Precision()) + '\t' + FormatRatio(c.Recall()) + '\t' +
+         FormatRatio(c.F1()) + '\n';
 }
 
-bool RecallAtFullPrecision(const ThresholdSweep& sweep, double* recall, double* threshold) {
-  bool found = false;
-  for (size_t i = 0; i < sweep.size(); ++i) {
-    const EvaluationCounts& c = sweep.counts(i);
-    if (c.tp == 0 || c.fp != 0) continue;
-    if (!found || c.Recall() > *recall) {
-      *recall = c.Recall();
-      *threshold = sweep.threshold(i);
-      found = true;
-    }
-  }
-  return found;
-}
 
 }  // namespace placefinder

@@ -72,14 +72,37 @@ class ThresholdSweep {
   std::vector<std::unique_ptr<Lane>> lanes_;
 };
 
+// One line of a sweep's table: the threshold (two decimals), the four counts
+// and the three ratios, tab-separated.
+std::string SweepRow(double threshold, const EvaluationCounts& counts);
+
 // The sweep's table: a header `threshold tp fp fn tn precision recall f1`
-// (tab-separated) and a line per threshold.
-std::string SweepTable(const ThresholdSweep& sweep);
+// (tab-separated) and a line per threshold. `Sweep` as below.
+template <typename Sweep>
+std::string SweepTable(const Sweep& sweep) {
+  std::string table = "threshold\ttp\tfp\tfn\ttn\tprecision\trecall\tf1\n";
+  for (size_t i = 0; i < sweep.size(); ++i) table += SweepRow(sweep.threshold(i), sweep.counts(i));
+  return table;
+}
 
 // The highest recall of a threshold with 100 % precision (tp > 0, fp = 0) and
 // the lowest threshold that has it; false when no threshold has such
-// precision.
-bool RecallAtFullPrecision(const ThresholdSweep& sweep, double* recall, double* threshold);
+// precision. `Sweep` is ThresholdSweep or any sweep with size(),
+// threshold(i) and counts(i), thresholds ascending.
+template <typename Sweep>
+bool RecallAtFullPrecision(const Sweep& sweep, double* recall, double* threshold) {
+  bool found = false;
+  for (size_t i = 0; i < sweep.size(); ++i) {
+    const EvaluationCounts& c = sweep.counts(i);
+    if (c.tp == 0 || c.fp != 0) continue;
+    if (!found || c.Recall() > *recall) {
+      *recall = c.Recall();
+      *threshold = sweep.threshold(i);
+      found = true;
+    }
+  }
+  return found;
+}
 
 }  // namespace placefinder
 

@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
+#include "SceneFrames.h"
 
 namespace placefinder {
 
@@ -16,15 +17,6 @@ namespace {
 cv::Mat SquareFrame(cv::Size size, int ground) {
   cv::Mat frame(size, CV_8UC3, cv::Scalar::all(ground));
   frame(cv::Rect(40, size.height - 56, 16, 16)).setTo(cv::Scalar::all(255));
-  return frame;
-}
-
-cv::Mat NoiseFrame(cv::Size size, unsigned seed) {
-  cv::Mat small(size.height / 8, size.width / 8, CV_8UC3);
-  cv::theRNG().state = seed;
-  cv::randu(small, 0, 256);
-  cv::Mat frame;
-  cv::resize(small, frame, size, 0, 0, cv::INTER_NEAREST);
   return frame;
 }
 

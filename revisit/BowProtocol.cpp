@@ -61,20 +61,6 @@ void BowSweep::Process(const BowVector& vector, int32_t place) {
   for (size_t i : storing_) lanes_[i].stored.push_back(entry);
 }
 
-std::string SweepTable(const BowSweep& sweep) {
-  std::string table = "threshold\ttp\tfp\tfn\ttn\tprecision\trecall\tf1\n";
-  for (size_t i = 0; i < sweep.size(); ++i) {
-    const EvaluationCounts& c = sweep.counts(i);
-    char head[128];
-    std::snprintf(head, sizeof head, "%.2f\t%lld\t%lld\t%lld\t%lld\t", sweep.threshold(i),
-                  static_cast<long long>(c.tp), static_cast<long long>(c.fp),
-                  static_cast<long long>(c.fn), static_cast<long long>(c.tn));
-    table += head;
-    table += FormatRatio(c.Precision()) + '\t' + FormatRatio(c.Recall()) + '\t' +
-             FormatRatio(c.F1()) + '\n';
-  }
-  return table;
-}
 
 bool BestF1(const BowSweep& sweep, size_t* best) {
   bool found = false;
@@ -89,19 +75,6 @@ bool BestF1(const BowSweep& sweep, size_t* best) {
   return found;
 }
 
-bool RecallAtFullPrecision(const BowSweep& sweep, double* recall, double* threshold) {
-  bool found = false;
-  for (size_t i = 0; i < sweep.size(); ++i) {
-    const EvaluationCounts& c = sweep.counts(i);
-    if (c.tp == 0 || c.fp != 0) continue;
-    if (!found || c.Recall() > *recall) {
-      *recall = c.Recall();
-      *threshold = sweep.threshold(i);
-      found = true;
-    }
-  }
-  return found;
-}
 
 constexpr size_t QueryRecall::kRanks[];
 

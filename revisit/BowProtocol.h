@@ -24,6 +24,7 @@
 #include "BowDatabase.h"
 #include "BowVector.h"
 #include "PlaceEvaluation.h"
+#include "RunEvaluation.h"
 
 namespace placefinder {
 
@@ -79,16 +80,12 @@ class BowSweep {
   std::vector<size_t> storing_;  // the lanes that store the frame
 };
 
-// The sweep's table: a header `threshold tp fp fn tn precision recall f1`
-// (tab-separated) and a line per threshold, as Placetrace writes it.
-std::string SweepTable(const BowSweep& sweep);
+// Its table and its recall at 100 % precision are eval's SweepTable() and
+// RecallAtFullPrecision() (RunEvaluation.h), as Placetrace's are.
 
 // The threshold with the highest F1 (of equal F1, the lowest threshold);
 // false when no threshold has an F1 that is a number.
 bool BestF1(const BowSweep& sweep, size_t* best);
-// The highest recall of a threshold with 100 % precision (tp > 0, fp = 0)
-// and the lowest threshold that has it; false when none has such precision.
-bool RecallAtFullPrecision(const BowSweep& sweep, double* recall, double* threshold);
 
 class QueryRecall {
  public:
