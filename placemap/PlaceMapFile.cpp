@@ -892,7 +892,8 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
     side = WriteSideFile(realPath_, image, &sideWhy);
     if (side.empty()) {
       const char* tmp = std::getenv("TMPDIR");
-      const std::string folder = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+      std::string folder = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
       side = WriteSideFile(folder + "/" + BaseName(realPath_), image, &sideWhy);
     }
   }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -47,6 +50,44 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A tmpfs of `bytes` mounted on a fresh folder, for full disks (mounting needs
+// root); unmounted at the end.
+class SmallDisk {
+ public:
+  explicit SmallDisk(size_t bytes) {
+    char name[] = "/tmp/placemap_disk-XXXXXX";
+    path_ = mkdtemp(name);
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) why_ = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    rmdir(path_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Fills the disk with the file "filler" until `free` bytes are left.
+  void Fill(size_t free) {
+    const int fd = open(File("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string block(4096, 'f');
+    off_t size = 0;
+    ssize_t n;
+    while ((n = write(fd, block.data(), block.size())) > 0) size += n;
+    if (ftruncate(fd, size > static_cast<off_t>(free) ? size - static_cast<off_t>(free) : 0) != 0) {
+      ADD_FAILURE() << "cannot shrink the filler";
+    }
+    close(fd);
+  }
+  void Empty() { unlink(File("filler").c_str()); }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
 };
 
 std::string ReadBytes(const std::string& path) {
@@ -784,4 +825,116 @@ TEST(PlaceMapFileTest, NamesAreResolvedOrRefusedWithTheirReason) {
   ASSERT_TRUE(LoadMap(dir.File("real/m"), &loaded, &error)) << error;
   ExpectSameStructure(live.strings, *loaded.strings);
   EXPECT_EQ(dir.Listing(), "dangling\nlink\nreal\n");
+}
+
+// On a disk filled to several levels, a new map is made whole or not at all,
+// with the disk's own reason; and a save that cannot be made leaves the old
+// map and puts this run's places in a new map in TMPDIR, which loads as the
+// map the run would have saved.
+TEST(PlaceMapFileTest, AFullDiskLosesNothingAndSaysSo) {
+  {
+    SmallDisk probe(1 << 20);
+    if (!probe.mounted()) {
+      GTEST_SKIP() << "full disks are not tested: a small tmpfs cannot be mounted here ("
+                   << probe.why() << "); run as root where mounting is allowed";
+    }
+  }
+  std::mt19937 rng(12);
+  LiveMap small;
+  Grow(small, rng, 30, 20, false);
+  LiveMap big;
+  Grow(big, rng, 3000, 60, false);
+  const size_t kLevels[] = {0, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 6 << 20};
+  // Maps that cannot be saved go to a folder of this test's.
+  TempDir tmp;
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp != nullptr ? oldTmp : "";
+  const std::string tmpPath = tmp.File("");
+  setenv("TMPDIR", tmpPath.substr(0, tmpPath.size() - 1).c_str(), 1);
+  int createdCount = 0;
+  int savedCount = 0;
+  for (const size_t level : kLevels) {
+    SCOPED_TRACE("free bytes " + std::to_string(level));
+    {
+      SmallDisk disk(8 << 20);
+      ASSERT_TRUE(disk.mounted());
+      disk.Fill(level);
+      PlaceMapFile file;
+      std::string error;
+      const bool created = file.Open(disk.File("n"), kThreshold, &error);
+      if (created) {
+        ++createdCount;
+        std::string saveError;
+        file.Save(small.strings, small.counter, kThreshold, small.origins, &saveError);
+      } else {
+        EXPECT_TRUE(error.find("No space left on device") != std::string::npos ||
+                    error.find("disk is full") != std::string::npos)
+            << error;
+        struct stat st;
+        if (stat(disk.File("n").c_str(), &st) != 0) {
+          EXPECT_EQ(errno, ENOENT);
+        }
+      }
+      disk.Empty();
+      std::system(("rm -f " + tmpPath + "*").c_str());
+      // Whatever is there now is a whole map.
+      if (access(disk.File("n").c_str(), F_OK) == 0) {
+        PlaceMapContents loaded;
+        ASSERT_TRUE(LoadMap(disk.File("n"), &loaded, &error)) << error;
+      }
+      FILE* p = popen(("ls -A " + disk.File("")).c_str(), "r");
+      char buffer[256];
+      std::string listing;
+      while (std::fgets(buffer, sizeof buffer, p) != nullptr) listing += buffer;
+      pclose(p);
+      EXPECT_TRUE(listing == "" || listing == "n\n") << listing;
+    }
+    {
+      SmallDisk disk(8 << 20);
+      std::system(("rm -f " + tmpPath + "*").c_str());
+      const std::string path = disk.File("m");
+      std::string error;
+      ASSERT_TRUE(SaveMap(path, small, &error)) << error;
+      const std::string before = Fingerprint(path);
+      // The map is opened while there is room; the disk fills during the run.
+      PlaceMapFile file;
+      PlaceMapContents map;
+      ASSERT_TRUE(file.Open(path, kThreshold, &error) && file.Load(&map, &error)) << error;
+      disk.Fill(level);
+      const bool saved = file.Save(big.strings, big.counter, kThreshold, big.origins, &error);
+      disk.Empty();
+      PlaceMapContents loaded;
+      ASSERT_TRUE(LoadMap(path, &loaded, &error)) << error;
+      if (saved) {
+        ++savedCount;
+        ExpectSameStructure(big.strings, *loaded.strings);
+        EXPECT_EQ(tmp.Listing(), "");
+      } else {
+        EXPECT_EQ(Fingerprint(path), before) << "the failed save changed the map";
+        ExpectSameStructure(small.strings, *loaded.strings);
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        const std::string side = tmp.Listing();
+        ASSERT_EQ(side.rfind("m.unsaved-", 0), 0u) << side << error;
+        const std::string sidePath = tmp.File(side.substr(0, side.size() - 1));
+        EXPECT_NE(error.find(sidePath), std::string::npos) << error;
+        PlaceMapContents rescued;
+        ASSERT_TRUE(LoadMap(sidePath, &rescued, &error)) << error;
+        ExpectSameStructure(big.strings, *rescued.strings);
+        EXPECT_EQ(rescued.locationCounter, big.counter);
+        EXPECT_EQ(rescued.origins.size(), static_cast<size_t>(big.strings.entries->count));
+      }
+    }
+  }
+  if (oldTmp != nullptr) {
+    setenv("TMPDIR", savedTmp.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  // The levels span a disk too full for anything and one with room for all.
+  EXPECT_GT(createdCount, 0);
+  EXPECT_LT(createdCount, static_cast<int>(std::size(kLevels)));
+  EXPECT_GT(savedCount, 0);
+  EXPECT_LT(savedCount, static_cast<int>(std::size(kLevels)));
+  std::printf("full disks: %d of %zu levels took a new map, %d the save\n", createdCount,
+              std::size(kLevels), savedCount);
 }
