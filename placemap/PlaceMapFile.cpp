@@ -207,7 +207,6 @@ bool IsNumber(sqlite3_stmt* stmt, int column) {
   return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
 }
 
-
 // Replaces the contents of the open database `db` (inside a transaction) by
 // `strings` (whose locations Save() checked), `counter`, `threshold` and the
 // origins of the stored places. Returns false with SQLite's reason.
@@ -620,8 +619,8 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
       known = true;
     }
     if (!known) {
-      *error = "is not a place map as this program writes it: it holds the " +
-               Printable(type) + " " + Printable(name) + ", which a place map never has";
+      *error = "is not a place map as this program writes it: it holds the " + Printable(type) +
+               " " + Printable(name) + ", which a place map never has";
       return false;
     }
   }
@@ -898,11 +897,11 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
     }
   }
   if (!side.empty()) {
-    *error = "cannot be saved (" + why + "); this run's places were saved to the new map " +
-             side + " instead";
+    *error = "cannot be saved (" + why + "); this run's places were saved to the new map " + side +
+             " instead";
   } else {
-    *error = "cannot be saved (" + why + "), nor could this run's places be written to a new map (" +
-             sideWhy + ")";
+    *error = "cannot be saved (" + why +
+             "), nor could this run's places be written to a new map (" + sideWhy + ")";
   }
   return false;
 }

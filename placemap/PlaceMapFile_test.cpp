@@ -1,9 +1,9 @@
 #include "PlaceMapFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -498,7 +498,8 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
              "place_index SELECT * FROM old; DROP TABLE old");
        },
        "its table place_index has other columns"},
-      {"index", [](const std::string& p) { Sql(p, "CREATE INDEX by_location ON places(location)"); },
+      {"index",
+       [](const std::string& p) { Sql(p, "CREATE INDEX by_location ON places(location)"); },
        "holds the index by_location"},
       {"counter that leaves no location",
        [](const std::string& p) { Sql(p, "UPDATE map SET location_counter = 4294967295"); },
@@ -681,8 +682,8 @@ TEST(PlaceMapFileTest, LoadsAMapOfTheFirstFormatAsPlainSqlReadsIt) {
     ASSERT_TRUE(file.Open(path, kThreshold, &error)) << error;
     PlaceMapContents again;
     ASSERT_TRUE(file.Load(&again, &error)) << error;
-    ASSERT_TRUE(file.Save(*again.strings, again.locationCounter, again.threshold, again.origins,
-                          &error))
+    ASSERT_TRUE(
+        file.Save(*again.strings, again.locationCounter, again.threshold, again.origins, &error))
         << error;
   }
   PlaceMapContents saved;
