@@ -647,13 +647,17 @@ bool PlaceMapFile::UseWriteAheadLog(bool* switched, std::string* error) {
     }
   }
   // The journal mode changes only outside a transaction, so the lock is let
-  // go for that moment. A reader that holds the map, or a file system without
+  // go for that moment (by a rollback: nothing was written, and a commit
+  // would wait for readers). A reader that holds the map, or a file system without
   // shared memory, keeps the rollback journal; that is no fault.
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK) {
     *error = Describe(db_, sqlite3_errcode(db_));
     return false;
   }
-  sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK && sqlite3_get_autocommit(db_) == 0) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
   *switched = true;
   return Lock(error);
 }
