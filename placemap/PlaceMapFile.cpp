@@ -446,12 +446,14 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
   for (int attempt = 0;; ++attempt) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
+      const int missing = errno;
       struct stat link;
-      if (errno == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      if (missing == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
         *error = "is a symbolic link to a file that does not exist";
         return false;
       }
-      if (errno != ENOENT || attempt > 0) {
+      if (missing != ENOENT || attempt > 0) {
+        errno = missing;
         *error = Errno("cannot be read");
         return false;
       }
