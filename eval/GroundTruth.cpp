@@ -3,22 +3,49 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 
 namespace placefinder {
+
+namespace {
+
+// Reads the next line of `file` into `line`, without its '\n'. Returns false
+// at the end of the file; sets `tooLong` (and stops) when a line has more
+// than GroundTruth::kMaxLineBytes bytes, so that a file without line ends
+// (/dev/zero) costs no more memory than one line.
+bool ReadLine(FILE* file, std::string& line, bool* tooLong) {
+  line.clear();
+  int c;
+  while ((c = getc_unlocked(file)) != EOF) {
+    if (c == '\n') return true;
+    if (line.size() == GroundTruth::kMaxLineBytes) {
+      *tooLong = true;
+      return false;
+    }
+    line.push_back(static_cast<char>(c));
+  }
+  return !line.empty();
+}
+
+}  // namespace
 
 bool GroundTruth::Load(const std::string& path, std::string* error) {
   videos_.clear();
   names_.clear();
+  if (path.find('\0') != std::string::npos) {
+    *error = "cannot be read: the name contains a NUL byte";
+    return false;
+  }
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
     *error = "is a directory, not a file";
     return false;
   }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  const std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (file == nullptr) {
     *error = std::string("cannot be read: ") + std::strerror(errno);
     return false;
   }
@@ -31,9 +58,21 @@ bool GroundTruth::Load(const std::string& path, std::string* error) {
     names_.clear();
     return false;
   };
-  while (std::getline(in, line)) {
+  bool tooLong = false;
+  int64_t blankLine = 0;  // a blank line is allowed only as the last one
+  while (ReadLine(file.get(), line, &tooLong)) {
     ++lineNumber;
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Editors on some systems start a UTF-8 file with a byte-order mark.
+    if (lineNumber == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (blankLine != 0) {
+      lineNumber = blankLine;
+      return fail("a blank line (only the last line may be blank)");
+    }
+    if (line.empty()) {
+      blankLine = lineNumber;
+      continue;
+    }
     if (lineNumber == 1 && line == "video\tframe\tplace") continue;
     const size_t first = line.find('\t');
     const size_t second = first == std::string::npos ? first : line.find('\t', first + 1);
@@ -58,7 +97,11 @@ bool GroundTruth::Load(const std::string& path, std::string* error) {
       return fail("frame " + frameText + " of " + video + " has a line already");
     }
   }
-  if (in.bad()) {
+  if (tooLong) {
+    ++lineNumber;
+    return fail("the line is longer than " + std::to_string(kMaxLineBytes) + " bytes");
+  }
+  if (std::ferror(file.get())) {
     *error = "cannot be read to its end";
     videos_.clear();
     names_.clear();

@@ -54,6 +54,21 @@ TEST(GroundTruthTest, ReadsPlacesAndRefusesBadFilesWithTheLineAtFault) {
     EXPECT_EQ(truth.PlaceOf("a.avi", 1), -1);
     EXPECT_EQ(truth.PlaceOf("c.avi", 0), -1);
   }
+  // What editors leave: a byte-order mark, a blank last line, a longest line.
+  const std::string longest = "a.avi\t0\t" + std::string(GroundTruth::kMaxLineBytes - 8, 'x');
+  for (const std::string& text : {std::string("\xEF\xBB\xBFvideo\tframe\tplace\na.avi\t0\thall\n"),
+                                  std::string("\xEF\xBB\xBF"
+                                              "a.avi\t0\thall\n"),
+                                  std::string("a.avi\t0\thall\n\n"),
+                                  std::string("a.avi\t0\thall\r\n\r\n"), longest + "\n", longest}) {
+    SCOPED_TRACE(text.substr(0, 40));
+    const TempFile file(text);
+    GroundTruth truth;
+    std::string error;
+    ASSERT_TRUE(truth.Load(file.path(), &error)) << error;
+    EXPECT_EQ(truth.PlaceCount(), 1u);
+    EXPECT_EQ(truth.PlaceOf("a.avi", 0), 0);
+  }
   const struct {
     const char* text;
     const char* error;
@@ -63,8 +78,12 @@ TEST(GroundTruthTest, ReadsPlacesAndRefusesBadFilesWithTheLineAtFault) {
       {"a.avi\t0\n", "is refused at line 1: not three tab-separated fields (video, frame, place)"},
       {"a.avi\t0\thall\tx\n",
        "is refused at line 1: not three tab-separated fields (video, frame, place)"},
-      {"a.avi\t0\thall\n\n",
-       "is refused at line 2: not three tab-separated fields (video, frame, place)"},
+      {"a.avi\t0\thall\n\na.avi\t1\thall\n",
+       "is refused at line 2: a blank line (only the last line may be blank)"},
+      {"a.avi\t0\thall\n\n\n",
+       "is refused at line 2: a blank line (only the last line may be blank)"},
+      {"\na.avi\t0\thall\n",
+       "is refused at line 1: a blank line (only the last line may be blank)"},
       {"a.avi\tx\thall\n", "is refused at line 1: the frame 'x' is not a whole number from 0"},
       {"a.avi\t-1\thall\n", "is refused at line 1: the frame '-1' is not a whole number from 0"},
       {"a.avi\t1.5\thall\n", "is refused at line 1: the frame '1.5' is not a whole number from 0"},
@@ -93,6 +112,16 @@ TEST(GroundTruthTest, ReadsPlacesAndRefusesBadFilesWithTheLineAtFault) {
   EXPECT_EQ(error, "cannot be read: No such file or directory");
   EXPECT_FALSE(truth.Load("/tmp", &error));
   EXPECT_EQ(error, "is a directory, not a file");
+  // /tmp/x\0/y must not read /tmp/x.
+  const TempFile real("a.avi\t0\thall\n");
+  EXPECT_FALSE(truth.Load(real.path() + std::string("\0/y", 3), &error));
+  EXPECT_EQ(error, "cannot be read: the name contains a NUL byte");
+  // A line without end is refused once it is too long, not read to the end.
+  const TempFile tooLong("a.avi\t0\thall\n" + std::string(GroundTruth::kMaxLineBytes + 1, 'x'));
+  EXPECT_FALSE(truth.Load(tooLong.path(), &error));
+  EXPECT_EQ(error, "is refused at line 2: the line is longer than 65536 bytes");
+  EXPECT_FALSE(truth.Load("/dev/zero", &error));
+  EXPECT_EQ(error, "is refused at line 1: the line is longer than 65536 bytes");
 }
 
 // Frames in order: the frame's place (-1: none), whether it was recognised,

@@ -2,13 +2,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <random>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -22,29 +26,30 @@ using StringNode = iListNode<PlaceStrings::Entry>;
 
 // A run is stored as its id (2 bytes) and count (4 bytes), little-endian.
 constexpr int kRunBytes = 6;
-// The commit may have to wait for readers (the sqlite3 tool, say) to finish.
+// Without a write-ahead log (a file system without shared memory, or a
+// reader that kept the map busy when it was opened) the commit has to wait
+// for readers to finish; after this long the map is saved to a new file.
 constexpr int kCommitWaitMs = 30000;
 
-const char kSchema[] =
-    "CREATE TABLE map("
-    " threshold REAL NOT NULL,"
-    " min_key REAL NOT NULL,"
-    " max_key REAL NOT NULL,"
-    " location_counter INTEGER NOT NULL);"
-    "CREATE TABLE places("
-    " position INTEGER PRIMARY KEY,"
-    " location INTEGER NOT NULL,"
-    " length INTEGER NOT NULL,"
-    " runs BLOB NOT NULL,"
-    " video TEXT,"
-    " frame INTEGER);"
-    "CREATE TABLE place_index("
-    " position INTEGER PRIMARY KEY,"
-    " place INTEGER NOT NULL,"
-    " length INTEGER,"
-    " runs BLOB);";
+// The tables of a place map, each exactly as SQLite keeps its statement in
+// sqlite_schema; a map with any other definition is refused.
+struct Table {
+  const char* name;
+  const char* sql;
+};
+constexpr Table kTables[] = {
+    {"map",
+     "CREATE TABLE map( threshold REAL NOT NULL, min_key REAL NOT NULL, max_key REAL NOT NULL,"
+     " location_counter INTEGER NOT NULL)"},
+    {"places",
+     "CREATE TABLE places( position INTEGER PRIMARY KEY, location INTEGER NOT NULL,"
+     " length INTEGER NOT NULL, runs BLOB NOT NULL, video TEXT, frame INTEGER)"},
+    {"place_index",
+     "CREATE TABLE place_index( position INTEGER PRIMARY KEY, place INTEGER NOT NULL,"
+     " length INTEGER, runs BLOB)"},
+};
 
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 std::string Folder(const std::string& path) {
   const size_t slash = path.find_last_of('/');
@@ -56,6 +61,17 @@ std::string Folder(const std::string& path) {
 std::string BaseName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// `name` as it can go into a one-line message: control bytes become '?' and
+// a long name is cut.
+std::string Printable(const char* name) {
+  std::string out = name != nullptr ? name : "";
+  if (out.size() > 80) out = out.substr(0, 77) + "...";
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
 }
 
 // A prepared statement that finalizes itself.
@@ -74,6 +90,43 @@ class Statement {
   sqlite3_stmt* stmt_ = nullptr;
   int rc_;
 };
+
+// SQLite's message, with the system's own reason where there is one ("disk
+// I/O error (No space left on device)").
+std::string Reason(sqlite3* db) {
+  std::string reason = sqlite3_errmsg(db);
+  const int system = sqlite3_system_errno(db);
+  if (system != 0 && (sqlite3_errcode(db) & 0xFF) == SQLITE_IOERR) {
+    reason += std::string(" (") + std::strerror(system) + ")";
+  }
+  return reason;
+}
+
+// What a failed call on the map means to its user, after the file's name.
+std::string Describe(sqlite3* db, int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_BUSY:
+      return "is in use by another program (its lock was not released within " +
+             std::to_string(PlaceMapFile::kLockWaitMs / 1000) + " s)";
+    case SQLITE_CORRUPT:
+      return "is damaged (truncated or overwritten): " + std::string(sqlite3_errmsg(db));
+    case SQLITE_NOTADB:
+      return "is not an SQLite database, not a place map";
+    case SQLITE_FULL:
+      return "cannot be used: the disk is full";
+    default:
+      return "cannot be opened: " + Reason(db);
+  }
+}
+
+// Nothing stored in a map file runs: no trigger fires and no view expands,
+// whatever the file holds, and SQL functions in its schema are refused.
+void BeDefensive(sqlite3* db) {
+  sqlite3_db_config(db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+  sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+}
 
 void AppendRuns(const String& s, std::string& out) {
   for (const auto* node = s.runs.entries->head; node != nullptr; node = node->next) {
@@ -156,6 +209,227 @@ bool IsNumber(sqlite3_stmt* stmt, int column) {
   return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
 }
 
+// Replaces the contents of the open database `db` (inside a transaction) by
+// `strings` (whose locations Save() checked), `counter`, `threshold` and the
+// origins of the stored places. Returns false with SQLite's reason.
+bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, double threshold,
+                   const PlaceOrigins& origins, std::string* why) {
+  auto failed = [&] {
+    *why = Reason(db);
+    return false;
+  };
+  if (sqlite3_exec(db, "DELETE FROM places; DELETE FROM place_index; DELETE FROM map;", nullptr,
+                   nullptr, nullptr) != SQLITE_OK) {
+    return failed();
+  }
+  {
+    Statement meta(db, "INSERT INTO map VALUES(?, ?, ?, ?)");
+    if (!meta.ok()) return failed();
+    sqlite3_bind_double(meta.get(), 1, threshold);
+    sqlite3_bind_double(meta.get(), 2, strings.minKey);
+    sqlite3_bind_double(meta.get(), 3, strings.maxKey);
+    sqlite3_bind_int64(meta.get(), 4, counter);
+    if (sqlite3_step(meta.get()) != SQLITE_DONE) return failed();
+  }
+  std::unordered_map<const StringNode*, int64_t> positions;
+  std::string runs;
+  {
+    Statement insert(db, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?)");
+    if (!insert.ok()) return failed();
+    sqlite3_stmt* s = insert.get();
+    int64_t position = 0;
+    for (const StringNode* node = strings.entries->head; node != nullptr; node = node->next) {
+      const String& key = node->value.key;
+      positions.emplace(node, position);
+      runs.clear();
+      AppendRuns(key, runs);
+      sqlite3_bind_int64(s, 1, position++);
+      sqlite3_bind_int64(s, 2, node->value.data);
+      sqlite3_bind_int64(s, 3, key.length);
+      sqlite3_bind_blob(s, 4, runs.data(), static_cast<int>(runs.size()), SQLITE_STATIC);
+      const PlaceOrigin* origin = origins.Find(node->value.data);
+      if (origin != nullptr) {
+        sqlite3_bind_text(s, 5, origin->video.data(), static_cast<int>(origin->video.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(s, 6, origin->frame);
+      } else {
+        sqlite3_bind_null(s, 5);
+        sqlite3_bind_null(s, 6);
+      }
+      if (sqlite3_step(s) != SQLITE_DONE) return failed();
+      sqlite3_reset(s);
+    }
+  }
+  {
+    Statement insert(db, "INSERT INTO place_index VALUES(?, ?, ?, ?)");
+    if (!insert.ok()) return failed();
+    sqlite3_stmt* s = insert.get();
+    int64_t position = 0;
+    for (const auto* node = strings.index->head; node != nullptr; node = node->next) {
+      const auto found = positions.find(node->value.element);
+      if (found == positions.end()) {
+        *why = "an index entry points at no entry of the collection";
+        return false;
+      }
+      sqlite3_bind_int64(s, 1, position++);
+      sqlite3_bind_int64(s, 2, found->second);
+      if (SameCounts(node->value.key, node->value.element->value.key)) {
+        sqlite3_bind_null(s, 3);
+        sqlite3_bind_null(s, 4);
+      } else {
+        runs.clear();
+        AppendRuns(node->value.key, runs);
+        sqlite3_bind_int64(s, 3, node->value.key.length);
+        sqlite3_bind_blob(s, 4, runs.data(), static_cast<int>(runs.size()), SQLITE_STATIC);
+      }
+      if (sqlite3_step(s) != SQLITE_DONE) return failed();
+      sqlite3_reset(s);
+    }
+  }
+  return true;
+}
+
+// The bytes of a whole map file holding the given contents, built in memory.
+bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
+                const PlaceOrigins& origins, std::string* image, std::string* why) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
+    *why = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close_v2(db);
+    return false;
+  }
+  char pragmas[96];
+  std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d;PRAGMA user_version=%d;",
+                PlaceMapFile::kApplicationId, PlaceMapFile::kFormatVersion);
+  bool made = sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr) == SQLITE_OK &&
+              sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (const Table& table : kTables) {
+    made = made && sqlite3_exec(db, table.sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  if (!made) *why = sqlite3_errmsg(db);
+  made = made && WriteContents(db, strings, counter, threshold, origins, why);
+  if (made && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *why = sqlite3_errmsg(db);
+    made = false;
+  }
+  if (made) {
+    sqlite3_int64 size = 0;
+    unsigned char* bytes = sqlite3_serialize(db, "main", &size, 0);
+    if (bytes == nullptr) {
+      *why = "out of memory";
+      made = false;
+    } else {
+      image->assign(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
+      sqlite3_free(bytes);
+    }
+  }
+  sqlite3_close_v2(db);
+  return made;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Gives the unnamed file `fd` the name `path`, which must be free.
+int LinkUnnamed(int fd, const std::string& path) {
+  char proc[64];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, proc, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  // Without /proc, only a privileged process can link by descriptor.
+  if (errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
+    return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
+  }
+  return -1;
+}
+
+// Writes `bytes` to a new file at `path`, which must not exist (EEXIST when
+// it does). The file is written and synced without a name and then linked
+// into place, so a process killed at any moment leaves either nothing or the
+// whole file. It gets the mode any new file of the user's gets. Returns 0 or
+// the errno of the failure.
+int WriteNewFile(const std::string& path, const std::string& bytes) {
+  const std::string folder = Folder(path);
+  std::string temp;
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    // A file system without unnamed files: a hidden temporary name instead,
+    // which only a kill in the moment between mkstemp() and unlink() leaves.
+    temp = folder + "/." + BaseName(path) + ".new-XXXXXX";
+    fd = mkstemp(&temp[0]);
+    if (fd < 0) return errno;
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+  }
+  int rc = WriteAll(fd, bytes) && fsync(fd) == 0 ? 0 : errno;
+  if (rc == 0) {
+    const int linked = temp.empty() ? LinkUnnamed(fd, path) : link(temp.c_str(), path.c_str());
+    if (linked != 0) rc = errno;
+  }
+  close(fd);
+  if (!temp.empty()) unlink(temp.c_str());
+  if (rc == 0) {
+    // The new name itself must survive a crash too.
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      close(dir);
+    }
+  }
+  return rc;
+}
+
+// Whether a new file can be made beside `path`; a file without a name is
+// tried, which a kill cannot leave behind.
+bool TakesNewFiles(const std::string& path) {
+  const std::string folder = Folder(path);
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+  std::string probe = folder + "/." + BaseName(path) + ".probe-XXXXXX";
+  fd = mkstemp(&probe[0]);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
+
+// Writes a whole map holding the given contents to a new file named after
+// `path` with a random suffix. Returns the name, or empty with the reason.
+std::string WriteSideFile(const std::string& path, const std::string& image, std::string* why) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::random_device seed;
+  std::mt19937 rng(seed());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = path + ".unsaved-";
+    for (int i = 0; i < 6; ++i) name += kLetters[rng() % (sizeof kLetters - 1)];
+    const int rc = WriteNewFile(name, image);
+    if (rc == 0) return name;
+    if (rc != EEXIST) {
+      *why = std::strerror(rc);
+      return "";
+    }
+  }
+  *why = std::strerror(EEXIST);
+  return "";
+}
+
 }  // namespace
 
 PlaceMapFile::~PlaceMapFile() { Close(); }
@@ -167,60 +441,41 @@ void PlaceMapFile::Close() {
 
 bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* error) {
   path_ = path;
+  if (path.find('\0') != std::string::npos) {
+    *error = "cannot be opened: the name contains a NUL byte";
+    return false;
+  }
   for (int attempt = 0;; ++attempt) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) {
-      if (errno != ENOENT || attempt > 0) {
+      const int missing = errno;
+      struct stat link;
+      if (missing == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        *error = "is a symbolic link to a file that does not exist";
+        return false;
+      }
+      if (missing != ENOENT || attempt > 0) {
+        errno = missing;
         *error = Errno("cannot be read");
         return false;
       }
-      // Made in full under a temporary name in the same folder, then linked
-      // into place, which fails rather than replace a map that another run
-      // created meanwhile (that one is then opened like any other).
-      std::string temp = Folder(path) + "/." + BaseName(path) + ".new-XXXXXX";
-      const int fd = mkstemp(&temp[0]);
-      if (fd < 0) {
-        *error = Errno(("cannot be created in the folder " + Folder(path)).c_str());
+      // Linking the finished map into place fails rather than replace a map
+      // that another run created meanwhile (that one is then opened like any
+      // other).
+      std::string image;
+      std::string why;
+      PlaceStrings empty;
+      if (!BuildImage(empty, 0, threshold, PlaceOrigins(), &image, &why)) {
+        *error = "cannot be created: " + why;
         return false;
       }
-      // mkstemp() makes the file private; a map gets the mode any new file
-      // of the user's would get.
-      const mode_t mask = umask(0);
-      umask(mask);
-      fchmod(fd, 0666 & ~mask);
-      close(fd);
-      sqlite3* db = nullptr;
-      bool made = sqlite3_open_v2(temp.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
-      if (made) {
-        char pragmas[96];
-        std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d;PRAGMA user_version=%d;",
-                      kApplicationId, kFormatVersion);
-        made = sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr) == SQLITE_OK &&
-               sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK &&
-               sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
-        Statement insert(db, "INSERT INTO map VALUES(?, 0.0, 0.0, 0)");
-        made = made && insert.ok() &&
-               sqlite3_bind_double(insert.get(), 1, threshold) == SQLITE_OK &&
-               sqlite3_step(insert.get()) == SQLITE_DONE;
-        made = made && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
-        if (!made) *error = std::string("cannot be created: ") + sqlite3_errmsg(db);
-      } else {
-        *error = "cannot be created: " + std::string(db ? sqlite3_errmsg(db) : "out of memory");
-      }
-      sqlite3_close_v2(db);
-      if (!made) {
-        unlink(temp.c_str());
+      const int rc = WriteNewFile(path, image);
+      if (rc != 0 && rc != EEXIST) {
+        errno = rc;
+        *error = Errno("cannot be created in the folder " + Folder(path));
         return false;
       }
-      const int linked = link(temp.c_str(), path.c_str());
-      const int linkError = errno;
-      unlink(temp.c_str());
-      if (linked != 0 && linkError != EEXIST) {
-        errno = linkError;
-        *error = Errno("cannot be created");
-        return false;
-      }
-      created_ = linked == 0;
+      created_ = rc == 0;
       continue;  // open what is now there
     }
     if (S_ISDIR(st.st_mode)) {
@@ -239,7 +494,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
   }
 
   // Plain reads first, for clear messages; none of them changes the file.
-  const int fd = open(path.c_str(), O_RDONLY);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = Errno("cannot be read");
     return false;
@@ -252,22 +507,25 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
     *error = got < 0 ? Errno("cannot be read") : "is not an SQLite database, not a place map";
     return false;
   }
-  const int writable = open(path.c_str(), O_RDWR);
+  const int writable = open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (writable < 0) {
     *error = Errno("cannot be written");
     return false;
   }
   close(writable);
-  // Saving creates a journal beside the map, so its folder must take files.
-  std::string probe = Folder(path) + "/." + BaseName(path) + ".probe-XXXXXX";
-  const int probeFd = mkstemp(&probe[0]);
-  if (probeFd < 0) {
-    *error =
-        Errno(("cannot be saved: its folder " + Folder(path) + " does not take new files").c_str());
+  // SQLite keeps its log beside the real file, through any symbolic link, and
+  // a map that cannot be saved in place is saved to a new file there; so the
+  // real file's folder must take new files.
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real) == nullptr) {
+    *error = Errno("cannot be read");
     return false;
   }
-  close(probeFd);
-  unlink(probe.c_str());
+  realPath_ = real;
+  if (!TakesNewFiles(realPath_)) {
+    *error = Errno("cannot be saved: its folder " + Folder(realPath_) + " does not take new files");
+    return false;
+  }
 
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     *error = "cannot be opened: " + std::string(db_ ? sqlite3_errmsg(db_) : "out of memory");
@@ -279,23 +537,133 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
     Close();
     return false;
   }
+  BeDefensive(db_);
   sqlite3_busy_timeout(db_, kLockWaitMs);
-  const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) {
-    if (rc == SQLITE_BUSY) {
-      *error = "is in use by another program (its lock was not released within " +
-               std::to_string(kLockWaitMs / 1000) + " s)";
-    } else if (rc == SQLITE_CORRUPT) {
-      *error = "is damaged (truncated or overwritten): " + std::string(sqlite3_errmsg(db_));
-    } else if (rc == SQLITE_NOTADB) {
-      *error = "is not an SQLite database, not a place map";
-    } else {
-      *error = "cannot be opened: " + std::string(sqlite3_errmsg(db_));
-    }
+  if (!Lock(error) || !CheckFormat(error)) {
     Close();
     return false;
   }
+  // A map this run made is valid by construction: it gets its log at once.
+  if (created_) {
+    bool switched = false;
+    if (!UseWriteAheadLog(&switched, error) || (switched && !CheckFormat(error))) {
+      Close();
+      return false;
+    }
+  }
   return true;
+}
+
+bool PlaceMapFile::Lock(std::string* error) {
+  const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+  if (rc == SQLITE_OK) return true;
+  *error = Describe(db_, rc);
+  return false;
+}
+
+bool PlaceMapFile::CheckFormat(std::string* error) {
+  auto pragma = [&](const char* sql, int64_t* value) {
+    Statement s(db_, sql);
+    int rc = s.ok() ? sqlite3_step(s.get()) : sqlite3_errcode(db_);
+    if (rc != SQLITE_ROW) {
+      *error = Describe(db_, rc);
+      return false;
+    }
+    *value = sqlite3_column_int64(s.get(), 0);
+    return true;
+  };
+  int64_t application = 0;
+  int64_t version = 0;
+  if (!pragma("PRAGMA application_id", &application) || !pragma("PRAGMA user_version", &version)) {
+    return false;
+  }
+  if (application != kApplicationId) {
+    *error = "is an SQLite database but not a place map";
+    return false;
+  }
+  if (version > kFormatVersion) {
+    *error = "has the format version " + std::to_string(version) +
+             ", newer than this program reads (" + std::to_string(kFormatVersion) + ")";
+    return false;
+  }
+  if (version < 1) {
+    *error = "breaks an invariant: the format version " + std::to_string(version);
+    return false;
+  }
+
+  // Exactly our three tables: anything else (a trigger, a view, an index,
+  // another column, type or constraint) could make a save fail, hang or
+  // write where the next load does not read.
+  Statement schema(db_, "SELECT type, name, sql FROM sqlite_schema");
+  if (!schema.ok()) {
+    *error = Describe(db_, sqlite3_errcode(db_));
+    return false;
+  }
+  bool seen[std::size(kTables)] = {};
+  int rc;
+  while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
+    const char* type = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 0));
+    const char* name = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 1));
+    const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 2));
+    const bool table = type != nullptr && std::strcmp(type, "table") == 0;
+    bool known = false;
+    for (size_t i = 0; i < std::size(kTables) && !known; ++i) {
+      if (!table || name == nullptr || std::strcmp(name, kTables[i].name) != 0) continue;
+      if (sql == nullptr || std::strcmp(sql, kTables[i].sql) != 0) {
+        *error = "is not a place map as this program writes it: its table " +
+                 std::string(kTables[i].name) + " has other columns, types or constraints";
+        return false;
+      }
+      seen[i] = known = true;
+    }
+    // The statistics that ANALYZE (in the sqlite3 tool, say) leaves are
+    // SQLite's own and change nothing that is read or written.
+    if (!known && table && name != nullptr &&
+        (std::strcmp(name, "sqlite_stat1") == 0 || std::strcmp(name, "sqlite_stat4") == 0)) {
+      known = true;
+    }
+    if (!known) {
+      *error = "is not a place map as this program writes it: it holds the " + Printable(type) +
+               " " + Printable(name) + ", which a place map never has";
+      return false;
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    *error = Describe(db_, rc);
+    return false;
+  }
+  for (size_t i = 0; i < std::size(kTables); ++i) {
+    if (!seen[i]) {
+      *error = "is not a complete place map: it has no table " + std::string(kTables[i].name);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PlaceMapFile::UseWriteAheadLog(bool* switched, std::string* error) {
+  *switched = false;
+  {
+    Statement mode(db_, "PRAGMA journal_mode");
+    if (mode.ok() && sqlite3_step(mode.get()) == SQLITE_ROW) {
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0));
+      if (name != nullptr && std::strcmp(name, "wal") == 0) return true;
+    }
+  }
+  // The journal mode changes only outside a transaction, so the lock is let
+  // go for that moment (by a rollback: nothing was written, and a commit
+  // would wait for readers). A reader that holds the map, or a file system without
+  // shared memory, keeps the rollback journal; that is no fault.
+  if (sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    *error = Describe(db_, sqlite3_errcode(db_));
+    return false;
+  }
+  const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK && sqlite3_get_autocommit(db_) == 0) {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  *switched = true;
+  return Lock(error);
 }
 
 bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
@@ -303,6 +671,23 @@ bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
     *error = "is not open";
     return false;
   }
+  if (!ReadContents(map, error)) return false;
+  // Only a map that passed every check gets its write-ahead log, so that a
+  // refused file is left byte for byte as it was. Another program may have
+  // changed the map while the lock was let go, so it is read again.
+  bool switched = false;
+  if (!UseWriteAheadLog(&switched, error)) {
+    Close();
+    return false;
+  }
+  if (switched && (!CheckFormat(error) || !ReadContents(map, error))) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
   auto damaged = [&](const char* what) {
     *error = std::string(what) + ": " + sqlite3_errmsg(db_);
     return false;
@@ -327,28 +712,6 @@ bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
       return false;
     }
   }
-  auto pragma = [&](const char* sql, int64_t* value) {
-    Statement s(db_, sql);
-    if (!s.ok() || sqlite3_step(s.get()) != SQLITE_ROW) return false;
-    *value = sqlite3_column_int64(s.get(), 0);
-    return true;
-  };
-  int64_t application = 0;
-  int64_t version = 0;
-  if (!pragma("PRAGMA application_id", &application) || !pragma("PRAGMA user_version", &version)) {
-    return damaged("is not a readable SQLite database");
-  }
-  if (application != kApplicationId) {
-    *error = "is an SQLite database but not a place map";
-    return false;
-  }
-  if (version > kFormatVersion) {
-    *error = "has the format version " + std::to_string(version) +
-             ", newer than this program reads (" + std::to_string(kFormatVersion) + ")";
-    return false;
-  }
-  if (version < 1) return broken("the format version " + std::to_string(version));
-
   auto fresh = std::make_unique<PlaceStrings>();
   PlaceOrigins origins;
   int64_t counter = 0;
@@ -374,6 +737,13 @@ bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
     }
     if (counter < 0 || counter > UINT32_MAX) {
       return broken("the location counter " + std::to_string(counter));
+    }
+    // The next place would get the location index 4294967295 and the
+    // counter would wrap to 0, handing out indices that are in use.
+    if (counter == UINT32_MAX) {
+      *error = "is full: its location counter " + std::to_string(counter) +
+               " leaves no location to record";
+      return false;
     }
     if (sqlite3_step(s) != SQLITE_DONE) return broken("the map table has more than one row");
   }
@@ -495,95 +865,53 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
     return false;
   }
   // Refuse to write what Load() would refuse to read.
-  std::unordered_map<const StringNode*, int64_t> positions;
   {
     std::unordered_set<uint32_t> locations;
-    int64_t position = 0;
     for (const StringNode* node = strings.entries->head; node != nullptr; node = node->next) {
       if (node->value.data >= counter || !locations.insert(node->value.data).second) {
         *error = "cannot be saved: the location " + std::to_string(node->value.data) +
                  " is repeated or not below the counter " + std::to_string(counter);
         return false;
       }
-      positions.emplace(node, position++);
     }
   }
-  auto failed = [&] {
-    *error = std::string("cannot be saved: ") + sqlite3_errmsg(db_);
-    Close();
-    return false;
-  };
-  if (sqlite3_exec(db_, "DELETE FROM places; DELETE FROM place_index; DELETE FROM map;", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
-    return failed();
+  // A map opened without Load() gets its write-ahead log here; losing the
+  // lock meanwhile to another program only sends this run's places to a new
+  // map, below.
+  std::string why;
+  bool switched = false;
+  bool saved = UseWriteAheadLog(&switched, &why) &&
+               WriteContents(db_, strings, counter, threshold, origins, &why);
+  if (saved) {
+    sqlite3_busy_timeout(db_, kCommitWaitMs);
+    saved = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!saved) why = Reason(db_);
   }
-  {
-    Statement meta(db_, "INSERT INTO map VALUES(?, ?, ?, ?)");
-    if (!meta.ok()) return failed();
-    sqlite3_bind_double(meta.get(), 1, threshold);
-    sqlite3_bind_double(meta.get(), 2, strings.minKey);
-    sqlite3_bind_double(meta.get(), 3, strings.maxKey);
-    sqlite3_bind_int64(meta.get(), 4, counter);
-    if (sqlite3_step(meta.get()) != SQLITE_DONE) return failed();
-  }
-  std::string runs;
-  {
-    Statement insert(db_, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?)");
-    if (!insert.ok()) return failed();
-    sqlite3_stmt* s = insert.get();
-    int64_t position = 0;
-    for (const StringNode* node = strings.entries->head; node != nullptr; node = node->next) {
-      const String& key = node->value.key;
-      runs.clear();
-      AppendRuns(key, runs);
-      sqlite3_bind_int64(s, 1, position++);
-      sqlite3_bind_int64(s, 2, node->value.data);
-      sqlite3_bind_int64(s, 3, key.length);
-      sqlite3_bind_blob(s, 4, runs.data(), static_cast<int>(runs.size()), SQLITE_STATIC);
-      const PlaceOrigin* origin = origins.Find(node->value.data);
-      if (origin != nullptr) {
-        sqlite3_bind_text(s, 5, origin->video.data(), static_cast<int>(origin->video.size()),
-                          SQLITE_STATIC);
-        sqlite3_bind_int64(s, 6, origin->frame);
-      } else {
-        sqlite3_bind_null(s, 5);
-        sqlite3_bind_null(s, 6);
-      }
-      if (sqlite3_step(s) != SQLITE_DONE) return failed();
-      sqlite3_reset(s);
-    }
-  }
-  {
-    Statement insert(db_, "INSERT INTO place_index VALUES(?, ?, ?, ?)");
-    if (!insert.ok()) return failed();
-    sqlite3_stmt* s = insert.get();
-    int64_t position = 0;
-    for (const auto* node = strings.index->head; node != nullptr; node = node->next) {
-      const auto found = positions.find(node->value.element);
-      if (found == positions.end()) {
-        *error = "cannot be saved: an index entry points at no entry of the collection";
-        Close();
-        return false;
-      }
-      sqlite3_bind_int64(s, 1, position++);
-      sqlite3_bind_int64(s, 2, found->second);
-      if (SameCounts(node->value.key, node->value.element->value.key)) {
-        sqlite3_bind_null(s, 3);
-        sqlite3_bind_null(s, 4);
-      } else {
-        runs.clear();
-        AppendRuns(node->value.key, runs);
-        sqlite3_bind_int64(s, 3, node->value.key.length);
-        sqlite3_bind_blob(s, 4, runs.data(), static_cast<int>(runs.size()), SQLITE_STATIC);
-      }
-      if (sqlite3_step(s) != SQLITE_DONE) return failed();
-      sqlite3_reset(s);
-    }
-  }
-  sqlite3_busy_timeout(db_, kCommitWaitMs);
-  if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
   Close();
-  return true;
+  if (saved) return true;
+
+  // What the run learnt is never lost: it goes to a new map beside the real
+  // file, or in the temporary folder when that one takes nothing either.
+  std::string image;
+  std::string sideWhy;
+  std::string side;
+  if (BuildImage(strings, counter, threshold, origins, &image, &sideWhy)) {
+    side = WriteSideFile(realPath_, image, &sideWhy);
+    if (side.empty()) {
+      const char* tmp = std::getenv("TMPDIR");
+      std::string folder = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+      side = WriteSideFile(folder + "/" + BaseName(realPath_), image, &sideWhy);
+    }
+  }
+  if (!side.empty()) {
+    *error = "cannot be saved (" + why + "); this run's places were saved to the new map " + side +
+             " instead";
+  } else {
+    *error = "cannot be saved (" + why +
+             "), nor could this run's places be written to a new map (" + sideWhy + ")";
+  }
+  return false;
 }
 
 }  // namespace placefinder

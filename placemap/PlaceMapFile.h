@@ -4,23 +4,35 @@
 //
 // A program opens the file once per run, before its first frame, and keeps it
 // open to the end:
-//   - Open() creates a missing map (an empty one, written under a temporary
-//     name and linked into place, so that no half-made file ever carries the
-//     name), checks that the file and its folder can be written, and takes the
-//     database's write lock, waiting at most kLockWaitMs for another holder.
-//     The lock is held until Save() or the destructor, so two runs on one map
-//     never overwrite each other's work: the second one is refused.
+//   - Open() creates a missing map (an empty one, written as a file without a
+//     name and linked into place whole, so that a kill leaves nothing or the
+//     whole map), checks that the file and the folder of the real file
+//     (through symbolic links) can be written, takes the database's write
+//     lock, waiting at most kLockWaitMs for another holder, and checks that
+//     the file is a place map of a format it reads with exactly the tables of
+//     one and nothing else (no trigger, view, index or other column). Nothing
+//     stored in the file ever runs: triggers and views are off and the schema
+//     is not trusted. The lock is held until Save() or the destructor, so two
+//     runs on one map never overwrite each other's work: the second one is
+//     refused.
 //   - Load() reads and validates the whole map and rebuilds the collection
 //     exactly as it was saved: entries in order, index entries in order
 //     pointing at the same entries, each string's runs and length, minKey,
-//     maxKey and the counter.
+//     maxKey and the counter. A map whose counter leaves no location to
+//     record is refused. A valid map is then switched to a write-ahead log
+//     (FILE-wal and FILE-shm beside it while a program has it open), so that
+//     readers (a viewer, the sqlite3 tool) never hold up the commit.
 //   - Save() replaces the whole map in the one transaction that the lock
-//     opened and commits it. SQLite's rollback journal makes the commit
-//     atomic: a process killed at any moment leaves the old map or the new
-//     one.
+//     opened and commits it; the commit is atomic: a process killed at any
+//     moment leaves the old map or the new one. When the commit cannot be
+//     made (a full disk; a map without a write-ahead log that a reader holds
+//     for 30 s) the map is left as it was and what the run learnt is written
+//     to a new map FILE.unsaved-XXXXXX beside the real file (or in TMPDIR,
+//     else /tmp, when that folder takes nothing), which the message names
+//     and which loads like any map.
 // Any failure leaves a message in `error` that reads after the file's name
-// ("is empty (0 bytes), not a place map"). A file that Open() or Load()
-// refuses is left byte for byte as it was.
+// ("is empty (0 bytes), not a place map"), on one line. A file that Open() or
+// Load() refuses is left byte for byte as it was.
 //
 // The layout of the file is described in the README (format version 1).
 // Not thread-safe.
@@ -69,22 +81,31 @@ class PlaceMapFile {
   // True when Open() created the map.
   bool created() const { return created_; }
 
-  // Reads the whole map into `map`, validating every value. Requires Open().
+  // Reads the whole map into `map`, validating every value.
+  // REQUIRES: Open() succeeded.
   bool Load(PlaceMapContents* map, std::string* error);
 
   // Replaces the map's contents by `strings` (whose entries' data are their
   // location indices, all below `counter` and distinct), `counter`,
-  // `threshold` and the origins of the stored places, and commits. Requires
-  // Open(); afterwards the file is closed and the lock released.
+  // `threshold` and the origins of the stored places, and commits;
+  // afterwards the file is closed and the lock released.
+  // REQUIRES: Open() succeeded.
   bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
             const PlaceOrigins& origins, std::string* error);
 
  private:
   void Close();
+  bool Lock(std::string* error);
+  bool CheckFormat(std::string* error);
+  bool ReadContents(PlaceMapContents* map, std::string* error);
+  // Gives the map a write-ahead log unless it has one; sets `switched` when
+  // the lock was let go and taken again for that.
+  bool UseWriteAheadLog(bool* switched, std::string* error);
 
   sqlite3* db_ = nullptr;
   bool created_ = false;
   std::string path_;
+  std::string realPath_;  // through symbolic links
 };
 
 }  // namespace placefinder

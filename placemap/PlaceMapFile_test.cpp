@@ -1,8 +1,10 @@
 #include "PlaceMapFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <random>
@@ -51,6 +54,44 @@ class TempDir {
   std::string path_;
 };
 
+// A tmpfs of `bytes` mounted on a fresh folder, for full disks (mounting needs
+// root); unmounted at the end.
+class SmallDisk {
+ public:
+  explicit SmallDisk(size_t bytes) {
+    char name[] = "/tmp/placemap_disk-XXXXXX";
+    path_ = mkdtemp(name);
+    const std::string options = "size=" + std::to_string(bytes);
+    mounted_ = mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!mounted_) why_ = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+    rmdir(path_.c_str());
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& why() const { return why_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  // Fills the disk with the file "filler" until `free` bytes are left.
+  void Fill(size_t free) {
+    const int fd = open(File("filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::string block(4096, 'f');
+    off_t size = 0;
+    ssize_t n;
+    while ((n = write(fd, block.data(), block.size())) > 0) size += n;
+    if (ftruncate(fd, size > static_cast<off_t>(free) ? size - static_cast<off_t>(free) : 0) != 0) {
+      ADD_FAILURE() << "cannot shrink the filler";
+    }
+    close(fd);
+  }
+  void Empty() { unlink(File("filler").c_str()); }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+  std::string why_;
+};
+
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -60,6 +101,17 @@ std::string ReadBytes(const std::string& path) {
 
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A file's size and FNV-1a hash, to compare contents without printing them.
+std::string Fingerprint(const std::string& path) {
+  const std::string bytes = ReadBytes(path);
+  uint64_t hash = 14695981039346656037ull;
+  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  char out[48];
+  std::snprintf(out, sizeof out, "%zu bytes, hash %016llx", bytes.size(),
+                static_cast<unsigned long long>(hash));
+  return out;
 }
 
 // A string of `runs` runs over ids drawn from a small alphabet (so that equal
@@ -284,6 +336,21 @@ void Sql(const std::string& path, const std::string& sql) {
   sqlite3_close(db);
 }
 
+// The statistics that ANALYZE in the sqlite3 tool leaves are SQLite's own
+// tables, not a foreign schema.
+TEST(PlaceMapFileTest, AcceptsTheStatisticsOfAnalyze) {
+  TempDir dir;
+  std::mt19937 rng(6);
+  LiveMap live;
+  Grow(live, rng, 100, 10, false);
+  std::string error;
+  ASSERT_TRUE(SaveMap(dir.File("m"), live, &error)) << error;
+  Sql(dir.File("m"), "ANALYZE");
+  PlaceMapContents loaded;
+  ASSERT_TRUE(LoadMap(dir.File("m"), &loaded, &error)) << error;
+  ExpectSameStructure(live.strings, *loaded.strings);
+}
+
 TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
   struct Case {
     const char* name;
@@ -399,6 +466,71 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
       {"half an origin",
        [](const std::string& p) { Sql(p, "UPDATE places SET frame = NULL WHERE position = 0"); },
        "origin"},
+      // Schemas that are not ours: each would let a save fail, hang or write
+      // where the next load does not read.
+      {"trigger that undoes the save",
+       [](const std::string& p) {
+         Sql(p, "CREATE TRIGGER t AFTER INSERT ON places BEGIN DELETE FROM places; END");
+       },
+       "holds the trigger t, which a place map never has"},
+      {"recursive trigger",
+       [](const std::string& p) {
+         Sql(p,
+             "CREATE TABLE log(x); CREATE TRIGGER grow AFTER INSERT ON log BEGIN INSERT INTO log "
+             "SELECT x + 1 FROM log; END; CREATE TRIGGER start AFTER DELETE ON map BEGIN INSERT "
+             "INTO log VALUES(1); END");
+       },
+       "which a place map never has"},
+      {"view in place of a table",
+       [](const std::string& p) {
+         Sql(p,
+             "ALTER TABLE places RENAME TO stored;"
+             "CREATE VIEW places AS SELECT * FROM stored");
+       },
+       "holds the table stored"},
+      {"recursive view",
+       [](const std::string& p) {
+         Sql(p,
+             "CREATE VIEW forever AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
+             "FROM n) SELECT i FROM n");
+       },
+       "holds the view forever"},
+      {"extra column",
+       [](const std::string& p) { Sql(p, "ALTER TABLE places ADD COLUMN note TEXT"); },
+       "its table places has other columns, types or constraints"},
+      {"check constraint",
+       [](const std::string& p) {
+         Sql(p,
+             "ALTER TABLE map RENAME TO old; CREATE TABLE map( threshold REAL NOT NULL, "
+             "min_key REAL NOT NULL, max_key REAL NOT NULL, location_counter INTEGER NOT NULL "
+             "CHECK(location_counter < 1000)); INSERT INTO map SELECT * FROM old; "
+             "DROP TABLE old");
+       },
+       "its table map has other columns"},
+      {"other declared type",
+       [](const std::string& p) {
+         Sql(p,
+             "ALTER TABLE place_index RENAME TO old; CREATE TABLE place_index( position INTEGER "
+             "PRIMARY KEY, place TEXT NOT NULL, length INTEGER, runs BLOB); INSERT INTO "
+             "place_index SELECT * FROM old; DROP TABLE old");
+       },
+       "its table place_index has other columns"},
+      {"index",
+       [](const std::string& p) { Sql(p, "CREATE INDEX by_location ON places(location)"); },
+       "holds the index by_location"},
+      {"counter that leaves no location",
+       [](const std::string& p) { Sql(p, "UPDATE map SET location_counter = 4294967295"); },
+       "is full: its location counter 4294967295 leaves no location to record"},
+      {"counter above 32 bits",
+       [](const std::string& p) { Sql(p, "UPDATE map SET location_counter = 4294967296"); },
+       "the location counter 4294967296"},
+      // Loading switches a valid map to a write-ahead log; a refused map
+      // without one must keep its rollback journal.
+      {"rollback-journal map breaking an invariant",
+       [](const std::string& p) {
+         Sql(p, "PRAGMA journal_mode=DELETE; UPDATE map SET location_counter = 1");
+       },
+       "not below the location counter 1"},
   };
   std::mt19937 rng(21);
   LiveMap good;
@@ -411,14 +543,22 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
     std::string error;
     ASSERT_TRUE(SaveMap(path, good, &error)) << error;
     c.spoil(path);
-    const std::string before = ReadBytes(path);
+    const std::string before = Fingerprint(path);
     const std::string listing = dir.Listing();
     PlaceMapContents map;
     EXPECT_FALSE(LoadMap(path, &map, &error));
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(Fingerprint(path), before);
     EXPECT_EQ(dir.Listing(), listing);
+    // A program that only saves is refused by the same checks, before it
+    // writes anything.
+    PlaceMapFile file;
+    if (file.Open(path, kThreshold, &error)) {
+      EXPECT_EQ(std::string(c.message).find("not a place map as"), std::string::npos)
+          << "opened a map with a foreign schema";
+    }
+    EXPECT_EQ(Fingerprint(path), before);
   }
 }
 
@@ -506,5 +646,315 @@ TEST(PlaceMapFileTest, AKilledSaveLeavesTheOldMapOrTheNewOne) {
 }
 
 }  // namespace
+
+// A map made by the program before write-ahead logs and schema checks (a
+// rollback-journal file, checked in) loads unchanged: every place as plain SQL
+// reads it, and saving it back and loading it again keeps it.
+TEST(PlaceMapFileTest, LoadsAMapOfTheFirstFormatAsPlainSqlReadsIt) {
+  TempDir dir;
+  const std::string path = dir.File("m");
+  WriteBytes(path, ReadBytes(PLACEMAP_TESTDATA "/format1.map"));
+  struct Row {
+    int64_t location, length, runs, frame;
+    std::string video;
+  };
+  std::vector<Row> rows;
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db,
+                                 "SELECT location, length, length(runs) / 6, frame, video FROM "
+                                 "places ORDER BY position",
+                                 -1, &s, nullptr),
+              SQLITE_OK);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+      rows.push_back({sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1),
+                      sqlite3_column_int64(s, 2), sqlite3_column_int64(s, 3),
+                      reinterpret_cast<const char*>(sqlite3_column_text(s, 4))});
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+  }
+  ASSERT_EQ(rows.size(), 5u);
+  std::string error;
+  PlaceMapContents map;
+  ASSERT_TRUE(LoadMap(path, &map, &error)) << error;
+  EXPECT_EQ(map.locationCounter, 6u);
+  EXPECT_EQ(map.threshold, 0.67);
+  ASSERT_EQ(map.strings->entries->count, 5);
+  size_t i = 0;
+  for (const auto* n = map.strings->entries->head; n != nullptr; n = n->next, ++i) {
+    SCOPED_TRACE("place " + std::to_string(i));
+    EXPECT_EQ(n->value.data, rows[i].location);
+    EXPECT_EQ(n->value.key.length, rows[i].length);
+    EXPECT_EQ(n->value.key.RunCount(), rows[i].runs);
+    const PlaceOrigin* origin = map.origins.Find(n->value.data);
+    ASSERT_NE(origin, nullptr);
+    EXPECT_EQ(origin->video, rows[i].video);
+    EXPECT_EQ(origin->frame, rows[i].frame);
+  }
+  {
+    PlaceMapFile file;
+    ASSERT_TRUE(file.Open(path, kThreshold, &error)) << error;
+    PlaceMapContents again;
+    ASSERT_TRUE(file.Load(&again, &error)) << error;
+    ASSERT_TRUE(
+        file.Save(*again.strings, again.locationCounter, again.threshold, again.origins, &error))
+        << error;
+  }
+  PlaceMapContents saved;
+  ASSERT_TRUE(LoadMap(path, &saved, &error)) << error;
+  ExpectSameStructure(*map.strings, *saved.strings);
+  EXPECT_EQ(saved.locationCounter, map.locationCounter);
+  EXPECT_EQ(dir.Listing(), "m\n");
+}
+
+// A program that keeps a read transaction on the map (a viewer, the sqlite3
+// tool) through the save neither delays nor loses it, on a map made now and
+// on one of the first format, which loading gives a write-ahead log.
+TEST(PlaceMapFileTest, AReaderHoldingTheMapDoesNotCostTheSave) {
+  std::mt19937 rng(4);
+  LiveMap fresh;
+  Grow(fresh, rng, 400, 14, false);
+  for (const bool firstFormat : {false, true}) {
+    SCOPED_TRACE(firstFormat ? "first format" : "made now");
+    TempDir dir;
+    const std::string path = dir.File("m");
+    std::string error;
+    if (firstFormat) {
+      WriteBytes(path, ReadBytes(PLACEMAP_TESTDATA "/format1.map"));
+    } else {
+      ASSERT_TRUE(SaveMap(path, LiveMap(), &error)) << error;
+    }
+    PlaceMapFile file;
+    PlaceMapContents map;
+    ASSERT_TRUE(file.Open(path, kThreshold, &error) && file.Load(&map, &error)) << error;
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &reader), SQLITE_OK);
+    sqlite3_stmt* count = nullptr;
+    ASSERT_EQ(sqlite3_exec(reader, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT count(*) FROM places", -1, &count, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    const int64_t before = sqlite3_column_int64(count, 0);
+    sqlite3_reset(count);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(file.Save(fresh.strings, fresh.counter, kThreshold, fresh.origins, &error))
+        << error;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The reader still sees its snapshot, until its transaction ends.
+    ASSERT_EQ(sqlite3_step(count), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int64(count, 0), before);
+    sqlite3_finalize(count);
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    EXPECT_LT(seconds, 20.0) << "the save waited for the reader";
+    PlaceMapContents loaded;
+    ASSERT_TRUE(LoadMap(path, &loaded, &error)) << error;
+    ExpectSameStructure(fresh.strings, *loaded.strings);
+    EXPECT_EQ(dir.Listing(), "m\n");
+  }
+}
+
+// A process killed while it creates a map leaves no map or a whole empty one,
+// and nothing else in the folder.
+TEST(PlaceMapFileTest, AKilledCreationLeavesNothingOrTheWholeMap) {
+  TempDir dir;
+  const std::string path = dir.File("m");
+  auto run = [&](double delay) {
+    const pid_t child = fork();
+    if (child == 0) {
+      bool opened;
+      {
+        PlaceMapFile file;
+        std::string e;
+        opened = file.Open(path, kThreshold, &e);
+      }
+      _exit(opened ? 0 : 1);
+    }
+    if (delay >= 0) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+      kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
+  };
+  double childSeconds = 0;
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = run(-1);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    childSeconds =
+        std::max(childSeconds,
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    unlink(path.c_str());
+  }
+  constexpr int kRounds = 40;
+  int made = 0;
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<double> offset(0.0, 1.0);
+  for (int round = 0; round < kRounds; ++round) {
+    run(1.2 * childSeconds * (round + offset(rng)) / kRounds);
+    // A kill after the map was made, while it is open, also leaves its log
+    // and shared memory (m-wal, m-shm), which the next opening takes up.
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) {
+      ++made;
+      PlaceMapContents loaded;
+      std::string error;
+      ASSERT_TRUE(LoadMap(path, &loaded, &error)) << "round " << round << ": " << error;
+      EXPECT_EQ(loaded.strings->entries->count, 0);
+      ASSERT_EQ(dir.Listing(), "m\n") << "round " << round;
+      unlink(path.c_str());
+    } else {
+      ASSERT_EQ(dir.Listing(), "") << "round " << round;
+    }
+  }
+  std::printf("kills: %d left a whole map, %d nothing (an unkilled child takes %.3f s)\n", made,
+              kRounds - made, childSeconds);
+}
+
+TEST(PlaceMapFileTest, NamesAreResolvedOrRefusedWithTheirReason) {
+  TempDir dir;
+  std::string error;
+  {
+    PlaceMapFile file;
+    EXPECT_FALSE(file.Open(dir.File(std::string("a\0b", 3)), kThreshold, &error));
+    EXPECT_EQ(error, "cannot be opened: the name contains a NUL byte");
+  }
+  ASSERT_EQ(symlink(dir.File("nowhere").c_str(), dir.File("dangling").c_str()), 0);
+  {
+    PlaceMapFile file;
+    EXPECT_FALSE(file.Open(dir.File("dangling"), kThreshold, &error));
+    EXPECT_EQ(error, "is a symbolic link to a file that does not exist");
+  }
+  // Through a link the real file is saved, with its log beside it.
+  ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("real/m", dir.File("link").c_str()), 0);
+  std::mt19937 rng(2);
+  LiveMap live;
+  Grow(live, rng, 100, 10, false);
+  ASSERT_TRUE(SaveMap(dir.File("real/m"), LiveMap(), &error)) << error;
+  ASSERT_TRUE(SaveMap(dir.File("link"), live, &error)) << error;
+  PlaceMapContents loaded;
+  ASSERT_TRUE(LoadMap(dir.File("real/m"), &loaded, &error)) << error;
+  ExpectSameStructure(live.strings, *loaded.strings);
+  EXPECT_EQ(dir.Listing(), "dangling\nlink\nreal\n");
+}
+
+// On a disk filled to several levels, a new map is made whole or not at all,
+// with the disk's own reason; and a save that cannot be made leaves the old
+// map and puts this run's places in a new map in TMPDIR, which loads as the
+// map the run would have saved.
+TEST(PlaceMapFileTest, AFullDiskLosesNothingAndSaysSo) {
+  {
+    SmallDisk probe(1 << 20);
+    if (!probe.mounted()) {
+      GTEST_SKIP() << "full disks are not tested: a small tmpfs cannot be mounted here ("
+                   << probe.why() << "); run as root where mounting is allowed";
+    }
+  }
+  std::mt19937 rng(12);
+  LiveMap small;
+  Grow(small, rng, 30, 20, false);
+  LiveMap big;
+  Grow(big, rng, 3000, 60, false);
+  const size_t kLevels[] = {0, 4 << 10, 16 << 10, 64 << 10, 256 << 10, 6 << 20};
+  // Maps that cannot be saved go to a folder of this test's.
+  TempDir tmp;
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp != nullptr ? oldTmp : "";
+  const std::string tmpPath = tmp.File("");
+  setenv("TMPDIR", tmpPath.substr(0, tmpPath.size() - 1).c_str(), 1);
+  int createdCount = 0;
+  int savedCount = 0;
+  for (const size_t level : kLevels) {
+    SCOPED_TRACE("free bytes " + std::to_string(level));
+    {
+      SmallDisk disk(8 << 20);
+      ASSERT_TRUE(disk.mounted());
+      disk.Fill(level);
+      PlaceMapFile file;
+      std::string error;
+      const bool created = file.Open(disk.File("n"), kThreshold, &error);
+      if (created) {
+        ++createdCount;
+        std::string saveError;
+        file.Save(small.strings, small.counter, kThreshold, small.origins, &saveError);
+      } else {
+        EXPECT_TRUE(error.find("No space left on device") != std::string::npos ||
+                    error.find("disk is full") != std::string::npos)
+            << error;
+        struct stat st;
+        if (stat(disk.File("n").c_str(), &st) != 0) {
+          EXPECT_EQ(errno, ENOENT);
+        }
+      }
+      disk.Empty();
+      std::system(("rm -f " + tmpPath + "*").c_str());
+      // Whatever is there now is a whole map.
+      if (access(disk.File("n").c_str(), F_OK) == 0) {
+        PlaceMapContents loaded;
+        ASSERT_TRUE(LoadMap(disk.File("n"), &loaded, &error)) << error;
+      }
+      FILE* p = popen(("ls -A " + disk.File("")).c_str(), "r");
+      char buffer[256];
+      std::string listing;
+      while (std::fgets(buffer, sizeof buffer, p) != nullptr) listing += buffer;
+      pclose(p);
+      EXPECT_TRUE(listing == "" || listing == "n\n") << listing;
+    }
+    {
+      SmallDisk disk(8 << 20);
+      std::system(("rm -f " + tmpPath + "*").c_str());
+      const std::string path = disk.File("m");
+      std::string error;
+      ASSERT_TRUE(SaveMap(path, small, &error)) << error;
+      const std::string before = Fingerprint(path);
+      // The map is opened while there is room; the disk fills during the run.
+      PlaceMapFile file;
+      PlaceMapContents map;
+      ASSERT_TRUE(file.Open(path, kThreshold, &error) && file.Load(&map, &error)) << error;
+      disk.Fill(level);
+      const bool saved = file.Save(big.strings, big.counter, kThreshold, big.origins, &error);
+      disk.Empty();
+      PlaceMapContents loaded;
+      ASSERT_TRUE(LoadMap(path, &loaded, &error)) << error;
+      if (saved) {
+        ++savedCount;
+        ExpectSameStructure(big.strings, *loaded.strings);
+        EXPECT_EQ(tmp.Listing(), "");
+      } else {
+        EXPECT_EQ(Fingerprint(path), before) << "the failed save changed the map";
+        ExpectSameStructure(small.strings, *loaded.strings);
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+        const std::string side = tmp.Listing();
+        ASSERT_EQ(side.rfind("m.unsaved-", 0), 0u) << side << error;
+        const std::string sidePath = tmp.File(side.substr(0, side.size() - 1));
+        EXPECT_NE(error.find(sidePath), std::string::npos) << error;
+        PlaceMapContents rescued;
+        ASSERT_TRUE(LoadMap(sidePath, &rescued, &error)) << error;
+        ExpectSameStructure(big.strings, *rescued.strings);
+        EXPECT_EQ(rescued.locationCounter, big.counter);
+        EXPECT_EQ(rescued.origins.size(), static_cast<size_t>(big.strings.entries->count));
+      }
+    }
+  }
+  if (oldTmp != nullptr) {
+    setenv("TMPDIR", savedTmp.c_str(), 1);
+  } else {
+    unsetenv("TMPDIR");
+  }
+  // The levels span a disk too full for anything and one with room for all.
+  EXPECT_GT(createdCount, 0);
+  EXPECT_LT(createdCount, static_cast<int>(std::size(kLevels)));
+  EXPECT_GT(savedCount, 0);
+  EXPECT_LT(savedCount, static_cast<int>(std::size(kLevels)));
+  std::printf("full disks: %d of %zu levels took a new map, %d the save\n", createdCount,
+              std::size(kLevels), savedCount);
+}
 
 }  // namespace placefinder

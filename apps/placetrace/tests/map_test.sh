@@ -6,12 +6,17 @@
 #   - videos that cannot be read are skipped and lose nothing of the map;
 #   - every kind of bad map file gets one line on standard error naming the
 #     file, status 1, no frame, and is left byte for byte as it was;
+#   - a program reading the map through a run costs nothing of the run's
+#     work: the save goes through, or (a map of the first format, which the
+#     reader keeps from getting a write-ahead log) goes to a new map that the
+#     message names and that loads;
 #   - runs killed at random moments leave the old map or the new one.
 #
 #   map_test.sh PLACETRACE DATA_DIR
 set -u
 bin=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")  # the runs below change folder
 data=$2
+first_format=$(cd "$(dirname "$0")/../../.." && pwd)/placemap/testdata/format1.map
 work=$(mktemp -d)
 chmod 755 "$work"  # the runs as another user below must reach their folders
 holder=
@@ -151,6 +156,20 @@ d=$(case_dir closed) && cp "$good" "$d/m" && chmod 666 "$d/m" && chmod 555 "$d" 
   && check_map "a map in a folder that takes no new files" "$d/m" "${as_other[@]}"
 d=$(case_dir closed-new) && chmod 555 "$d" \
   && check_map "a new map in a folder that takes no new files" "$d/m" "${as_other[@]}"
+d=$(case_dir closed-link) && mkdir "$d/real" && cp "$good" "$d/real/m" && chmod 666 "$d/real/m" \
+  && chmod 555 "$d/real" && ln -s real/m "$d/m" \
+  && check_map "a link to a map in a folder that takes no new files" "$d/m" "${as_other[@]}"
+# Schemas that are not a place map's, which a save would trip over or hang in.
+d=$(case_dir trigger) && cp "$good" "$d/m" \
+  && sqlite3 "$d/m" "CREATE TRIGGER t AFTER INSERT ON places BEGIN DELETE FROM places; END" \
+  && check_map "a map with a trigger" "$d/m"
+d=$(case_dir view) && cp "$good" "$d/m" \
+  && sqlite3 "$d/m" "ALTER TABLE places RENAME TO p; CREATE VIEW places AS SELECT * FROM p" \
+  && check_map "a map whose places are a view" "$d/m"
+d=$(case_dir column) && cp "$good" "$d/m" && sqlite3 "$d/m" "ALTER TABLE map ADD COLUMN note TEXT" \
+  && check_map "a map with another column" "$d/m"
+d=$(case_dir full) && cp "$good" "$d/m" && sqlite3 "$d/m" "UPDATE map SET location_counter = 4294967295" \
+  && check_map "a map whose location counter is full" "$d/m"
 
 # Held by the sqlite3 tool: the run waits a bounded time for the lock.
 d=$(case_dir held) && cp "$good" "$d/m"
@@ -186,6 +205,53 @@ wait "$holder" 2>/dev/null
 holder=
 [ "$before" = "$(dump "$d/m")" ] || fail "the killed holding run changed the map"
 
+# --- A program that reads the map through the whole run (a viewer, the
+# sqlite3 tool in a transaction). read_map FILE starts it; it is stopped with
+# stop_reader.
+read_map() {
+  (echo "BEGIN; SELECT count(*) FROM places;"; sleep 120; echo "COMMIT;") 2>/dev/null \
+    | sqlite3 "$1" >/dev/null 2>&1 &
+  holder=$!
+  sleep 1
+}
+stop_reader() {
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  holder=
+}
+d=$(case_dir read) && trace --places "$d/m" --frames 20 "$data/tree.avi" >/dev/null 2>&1
+before=$(dump "$d/m")
+read_map "$d/m"
+trace --places "$d/m" --frames 40 "$data/Megamind.avi" >/dev/null 2>"$work/err"
+status=$?
+stop_reader
+if [ "$status" = 0 ] && [ "$(dump "$d/m")" != "$before" ] \
+  && trace --places "$d/m" --frames 1 "$data/tree.avi" >/dev/null 2>&1; then
+  echo "ok   a reader through the run: $(tail -n 1 "$work/err")"
+else
+  fail "a reader through the run (status $status): $(cat "$work/err")"
+fi
+# A map of the first format that a reader holds from before the run keeps its
+# rollback journal, and the commit would wait for the reader for ever: the run
+# saves its places to a new map instead and leaves the map as it was.
+d=$(case_dir read-first) && cp "$first_format" "$d/m"
+before=$(od -An -tx1 "$d/m" | md5sum)
+read_map "$d/m"
+trace --places "$d/m" --frames 40 "$data/vtest.avi" >/dev/null 2>"$work/err"
+status=$?
+stop_reader
+side=$(sed -n 's/.* saved to the new map \(.*\) instead.*/\1/p' "$work/err")
+# The new map holds what the run would have saved without the reader.
+cp "$first_format" "$work/reference.map"
+trace --places "$work/reference.map" --frames 40 "$data/vtest.avi" >/dev/null 2>&1
+if [ "$status" = 1 ] && [ -n "$side" ] && [ "$(od -An -tx1 "$d/m" | md5sum)" = "$before" ] \
+  && [ -s "$side" ] && [ "$(dump "$side")" = "$(dump "$work/reference.map")" ] \
+  && [ "$(dump "$side")" != "$(dump "$d/m")" ]; then
+  echo "ok   a reader on a map of the first format: $(grep 'place map' "$work/err")"
+else
+  fail "a reader on a map of the first format (status $status): $(cat "$work/err")"
+fi
+
 # --- Killed runs: the map is the old one or the new one, never a mix.
 old=$work/kill.old
 trace --places "$old" --frames 20 "$data/tree.avi" >/dev/null 2>&1
@@ -199,7 +265,7 @@ new_dump=$(dump "$work/kill.new")
 olds=0
 news=0
 for round in $(seq 12); do
-  rm -f "$work/kill.map" "$work/kill.map-journal"
+  rm -f "$work/kill.map" "$work/kill.map-journal" "$work/kill.map-wal" "$work/kill.map-shm"
   cp "$old" "$work/kill.map"
   "$bin" --places "$work/kill.map" "$data/tree.avi" "$data/Megamind.avi" --frames 40 >/dev/null 2>&1 &
   pid=$!
