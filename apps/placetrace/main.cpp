@@ -19,6 +19,7 @@
 
 #include "FramePipeline.h"
 #include "GroundTruth.h"
+#include "OutputFile.h"
 #include "PlaceMap.h"
 #include "PlaybackPosition.h"
 #include "PrCurvePlot.h"
@@ -162,6 +163,28 @@ int ParseOptions(int argc, char** argv, Options& options) {
   }
   if ((!options.sweep.empty() || !options.plot.empty()) && options.truth.empty()) {
     return Usage("--sweep and --plot need --truth");
+  }
+  // An output that is one of the inputs (by name, link or hard link) would
+  // destroy it: that is refused before anything runs.
+  std::vector<std::string> outputs, inputs, outputOptions, inputOptions;
+  auto add = [](std::vector<std::string>& names, std::vector<std::string>& labels,
+                const std::string& name, const std::string& label) {
+    if (name.empty()) return;
+    names.push_back(name);
+    labels.push_back(label);
+  };
+  add(outputs, outputOptions, options.sweep, "--sweep");
+  add(outputs, outputOptions, options.plot, "--plot");
+  add(inputs, inputOptions, options.places, "--places");
+  add(inputs, inputOptions, options.truth, "--truth");
+  for (const std::string& video : options.videos) add(inputs, inputOptions, video, "the video");
+  for (const OutputInput& pair : OutputsThatAreInputs(outputs, inputs)) {
+    return Usage(outputOptions[pair.output] + " " + outputs[pair.output] + " is " +
+                 inputOptions[pair.input] + " " + inputs[pair.input] +
+                 ": an output may not overwrite an input");
+  }
+  if (outputs.size() == 2 && (outputs[0] == outputs[1] || SameFile(outputs[0], outputs[1]))) {
+    return Usage("--sweep and --plot name the same file " + outputs[0]);
   }
   return -1;
 }
@@ -329,31 +352,29 @@ bool WriteEvaluation(const Options& options, const RunEvaluation& run, const Thr
   } else {
     std::fputs("recall at 100% precision: none (no threshold reaches 100% precision)\n", stderr);
   }
-  if (!options.sweep.empty()) {
-    const std::string table = SweepTable(*sweep);
-    FILE* out = std::fopen(options.sweep.c_str(), "wb");
-    bool ok = out != nullptr && std::fwrite(table.data(), 1, table.size(), out) == table.size();
-    if (out != nullptr && std::fclose(out) != 0) ok = false;
-    if (!ok) {
-      std::fprintf(stderr, "Placetrace: cannot write the sweep to %s: %s\n", options.sweep.c_str(),
-                   std::strerror(errno));
-      written = false;
-    }
+  // Each output is written whole or not at all: a failed write leaves what
+  // the name held before.
+  std::string error;
+  if (!options.sweep.empty() && !ReplaceFile(options.sweep, SweepTable(*sweep), &error)) {
+    std::fprintf(stderr, "Placetrace: the sweep %s %s\n", options.sweep.c_str(), error.c_str());
+    written = false;
   }
   if (!options.plot.empty()) {
-    bool ok = false;
+    std::vector<uchar> png;
+    bool encoded = false;
     try {
-      ok = cv::imwrite(options.plot,
-                       PrCurvePlot::Draw(sweep->Points(), threshold,
-                                         "precision-recall, thresholds 0.30-0.99"));
+      encoded = cv::imencode(".png",
+                             PrCurvePlot::Draw(sweep->Points(), threshold,
+                                               "precision-recall, thresholds 0.30-0.99"),
+                             png);
     } catch (const cv::Exception&) {
-      ok = false;
+      encoded = false;
     }
-    if (!ok) {
-      std::fprintf(
-          stderr,
-          "Placetrace: cannot write the plot to %s (a .png name in a folder that can be written)\n",
-          options.plot.c_str());
+    if (!encoded) {
+      std::fprintf(stderr, "Placetrace: the plot %s cannot be drawn\n", options.plot.c_str());
+      written = false;
+    } else if (!ReplaceFile(options.plot, std::string(png.begin(), png.end()), &error)) {
+      std::fprintf(stderr, "Placetrace: the plot %s %s\n", options.plot.c_str(), error.c_str());
       written = false;
     }
   }
@@ -453,7 +474,7 @@ int main(int argc, char** argv) {
   if (!options.places.empty()) {
     std::string error;
     if (!places.Save(&error)) {
-      std::fprintf(stderr, "Placetrace: the place map %s %s; it is left as it was\n",
+      std::fprintf(stderr, "Placetrace: the place map %s %s; the map itself is left as it was\n",
                    options.places.c_str(), error.c_str());
       return 1;
     }

@@ -169,6 +169,23 @@ check_bad 2 "a video name with a line break" "$work/a"$'\n'"b.avi"
 timeout 10 "$bin" --help >"$work/out" 2>&1 && grep -q '^usage: Placetrace \[--places FILE\]' "$work/out" \
   || fail "--help"
 
+# An output option that names an input (by name, symbolic or hard link) is a
+# usage error before anything runs, and every input keeps its bytes.
+cp "$video" "$work/v.avi"
+printf '%s\t0\thall\n' "$work/v.avi" >"$work/t.tsv"
+timeout 60 "$bin" --places "$work/m.map" --frames 3 "$work/v.avi" >/dev/null 2>&1 || fail "making a map"
+ln -s "$work/m.map" "$work/m.link"
+ln "$work/t.tsv" "$work/t.hard"
+sums() { md5sum "$work/v.avi" "$work/t.tsv" "$work/m.map"; }
+before=$(sums)
+for args in "--sweep $work/m.map" "--plot $work/m.link" "--sweep $work/t.hard" "--plot $work/v.avi" \
+  "--sweep $work/s.tsv --plot $work/s.tsv"; do
+  # shellcheck disable=SC2086
+  check_bad 2 "an output that is an input: $args" --places "$work/m.map" --truth "$work/t.tsv" \
+    $args "$work/v.avi"
+  [ "$(sums)" = "$before" ] || fail "$args changed an input"
+done
+
 # A file cut short decodes fewer frames than its header claims: the trace
 # goes as far as the file does, and says so.
 "$video_tool" "$work/whole.avi" 40 || fail "cannot make a 40-frame video"
