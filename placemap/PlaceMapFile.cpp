@@ -342,9 +342,9 @@ bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
     *error = "is an SQLite database but not a place map";
     return false;
   }
-  if (version > kFormatVersion) {
+  if (version > kWidthFormatVersion) {
     *error = "has the format version " + std::to_string(version) +
-             ", newer than this program reads (" + std::to_string(kFormatVersion) + ")";
+             ", newer than this program reads (" + std::to_string(kWidthFormatVersion) + ")";
     return false;
   }
   if (version < 1) return broken("the format version " + std::to_string(version));
@@ -481,7 +481,24 @@ bool PlaceMapFile::Load(PlaceMapContents* map, std::string* error) {
     if (rc != SQLITE_DONE) return damaged("cannot be read");
   }
 
+  // The frame width, which only maps of version 2 have.
+  int64_t width = 0;
+  if (version >= kWidthFormatVersion) {
+    Statement read(db_, "SELECT width FROM map_width");
+    if (!read.ok()) return damaged("is not a complete place map");
+    sqlite3_stmt* s = read.get();
+    if (sqlite3_step(s) != SQLITE_ROW) return broken("the map_width table has no row");
+    if (!IsInteger(s, 0)) return broken("the map_width row holds a value of the wrong type");
+    width = sqlite3_column_int64(s, 0);
+    if (width < 1 || width > kMaxWidth) {
+      return broken("the width " + std::to_string(width) + " is outside [1, " +
+                    std::to_string(kMaxWidth) + "]");
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) return broken("the map_width table has more than one row");
+  }
+
   map->strings = std::move(fresh);
+  map->width = static_cast<int32_t>(width);
   map->locationCounter = static_cast<uint32_t>(counter);
   map->threshold = threshold;
   map->origins = std::move(origins);
@@ -580,10 +597,38 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
       sqlite3_reset(s);
     }
   }
+  if (!SaveWidth()) return failed();
   sqlite3_busy_timeout(db_, kCommitWaitMs);
   if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
   Close();
   return true;
+}
+
+bool PlaceMapFile::SaveWidth() {
+  if (width_ == 0) {
+    // A map without a width is written exactly as before widths existed;
+    // one that replaces a map with a width takes that width away.
+    int64_t version = 0;
+    {
+      Statement read(db_, "PRAGMA user_version");
+      if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return false;
+      version = sqlite3_column_int64(read.get(), 0);
+    }
+    if (version < kWidthFormatVersion) return true;
+    char sql[96];
+    std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; PRAGMA user_version=%d;",
+                  kFormatVersion);
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  char sql[160];
+  std::snprintf(sql, sizeof sql,
+                "CREATE TABLE IF NOT EXISTS map_width(width INTEGER NOT NULL);"
+                "DELETE FROM map_width; PRAGMA user_version=%d;",
+                kWidthFormatVersion);
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+  Statement insert(db_, "INSERT INTO map_width VALUES(?)");
+  return insert.ok() && sqlite3_bind_int64(insert.get(), 1, width_) == SQLITE_OK &&
+         sqlite3_step(insert.get()) == SQLITE_DONE;
 }
 
 }  // namespace placefinder

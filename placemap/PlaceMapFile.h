@@ -47,11 +47,17 @@ struct PlaceMapContents {
   uint32_t locationCounter = 0;  // above every stored location index
   double threshold = 0.67;
   PlaceOrigins origins;  // of the stored places that have one
+  int32_t width = 0;     // the frame width its strings were found at; 0: as they came
 };
 
 class PlaceMapFile {
  public:
   static constexpr int kFormatVersion = 1;
+  // A map that keeps a frame width (table map_width) has this version, so
+  // that a program that knows nothing of widths refuses it instead of
+  // comparing its strings with frames of another scale.
+  static constexpr int kWidthFormatVersion = 2;
+  static constexpr int32_t kMaxWidth = 1 << 16;
   static constexpr int kLockWaitMs = 3000;
   // The database's application id ("PlMp"), which marks a place map.
   static constexpr int32_t kApplicationId = 0x506c4d70;
@@ -78,12 +84,20 @@ class PlaceMapFile {
   // Open(); afterwards the file is closed and the lock released.
   bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
             const PlaceOrigins& origins, std::string* error);
+  // The frame width the next Save() writes (0, the default: none, a map of
+  // format version 1). REQUIRES: 0 <= width <= kMaxWidth.
+  void SetWidth(int32_t width) { width_ = width; }
 
  private:
   void Close();
 
+  // Writes width_ (table map_width, format version 2), or takes a width
+  // that the replaced map had away, inside Save()'s transaction.
+  bool SaveWidth();
+
   sqlite3* db_ = nullptr;
   bool created_ = false;
+  int32_t width_ = 0;
   std::string path_;
 };
 
