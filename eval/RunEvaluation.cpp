@@ -39,8 +39,8 @@ ThresholdSweep::ThresholdSweep(const GroundTruth& truth, const PlaceMap* start,
   for (double threshold : Thresholds()) {
     RecognitionOptions own = options;
     own.threshold = threshold;
-    auto map = start_ != nullptr ? PlaceMap::Sharing(*start_, threshold)
-                                 : std::make_unique<PlaceMap>(own);
+    auto map =
+        start_ != nullptr ? PlaceMap::Sharing(*start_, threshold) : std::make_unique<PlaceMap>(own);
     lanes_.push_back(std::make_unique<Lane>(std::move(map), truth));
     if (start != nullptr) lanes_.back()->evaluation.MarkSeen(start->origins());
   }

@@ -201,7 +201,8 @@ class iMarkrunCatalog {
       // A candidate must beat the k-th so far: of equal similarities the
       // earlier, already ranked, stays.
       const bool full = out->size() == k;
-      const double s = SimilarityAbove(records_[at], p, 0.0, full, full ? out->back().similarity : 0);
+      const double s =
+          SimilarityAbove(records_[at], p, 0.0, full, full ? out->back().similarity : 0);
       if (s < 0) continue;
       size_t place = out->size();
       while (place > 0 && (*out)[place - 1].similarity < s) --place;

@@ -276,8 +276,8 @@ TEST(iMarkrunCatalogTest, BestMatchAndRankingAgreeWithPlainModels) {
       }
       if (step % 4 != 0) continue;
       const String* stored = Stored(random, catalog);
-      const String probe = stored != nullptr && random() % 2 == 0 ? Recount(random, *stored)
-                                                                  : RandomString(random);
+      const String probe =
+          stored != nullptr && random() % 2 == 0 ? Recount(random, *stored) : RandomString(random);
       for (double t : kThresholds) {
         bestEntry = nullptr;
         catalog.list.Find(probe, &KeepBest, &t);

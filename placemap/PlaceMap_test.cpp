@@ -320,37 +320,44 @@ TEST_F(PlaceMapTest, RecognitionOptionsOnHandMadeSequences) {
   RecognitionOptions query;
   query.query = true;
   const Case cases[] = {
-      {"the first match", first,
+      {"the first match",
+       first,
        {{&wide, "v", 0, none, 0u, false, false},
         {&fewer, "v", 1, none, 1u, false, false},
         {&more, "v", 2, none, 2u, false, false},
         {&probe, "v", 3, 1u, none, false, false}}},
-      {"the best match", best,
+      {"the best match",
+       best,
        {{&wide, "v", 0, none, 0u, false, false},
         {&fewer, "v", 1, none, 1u, false, false},
         {&more, "v", 2, none, 2u, false, false},
         {&probe, "v", 3, 2u, none, false, false}}},
-      {"of equal similarities, the earlier", best,
+      {"of equal similarities, the earlier",
+       best,
        {{&tieA, "v", 0, none, 0u, false, false},
         {&tieB, "v", 1, none, 1u, false, false},
         {&tie, "v", 2, 0u, none, false, false}}},
-      {"two empty strings match by default", RecognitionOptions(),
+      {"two empty strings match by default",
+       RecognitionOptions(),
        {{&empty, "v", 0, none, 0u, false, false}, {&empty, "w", 0, 0u, none, false, false}}},
-      {"a frame without detections shows no place", blank,
+      {"a frame without detections shows no place",
+       blank,
        {{&empty, "v", 0, none, none, true, false},
         {&empty, "w", 0, none, none, true, false},
         {&fewer, "w", 1, none, 0u, false, false},
         {&fewer, "w", 2, 0u, none, false, false}}},
-      {"a match needs the frame before it in the same video", twice,
+      {"a match needs the frame before it in the same video",
+       twice,
        {{&fewer, "v", 0, none, 0u, false, false},
         {&fewer, "v", 1, none, none, false, true},
         {&fewer, "v", 2, 0u, none, false, false},
-        {&fewer, "w", 3, none, none, false, true},   // another video
-        {&fewer, "w", 5, none, none, false, true},   // a frame skipped
-        {&other, "w", 6, none, 1u, false, false},    // no match: recorded
-        {&fewer, "w", 7, none, none, false, true},   // the run starts again
+        {&fewer, "w", 3, none, none, false, true},  // another video
+        {&fewer, "w", 5, none, none, false, true},  // a frame skipped
+        {&other, "w", 6, none, 1u, false, false},   // no match: recorded
+        {&fewer, "w", 7, none, none, false, true},  // the run starts again
         {&fewer, "w", 8, 0u, none, false, false}}},
-      {"a map that is only searched records nothing", query,
+      {"a map that is only searched records nothing",
+       query,
        {{&fewer, "v", 0, none, none, false, false}, {&fewer, "v", 1, none, none, false, false}}},
   };
   for (const Case& c : cases) {
@@ -447,8 +454,8 @@ TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
       {"another asked for", "w.map", 640, true, PlaceMap::OpenResult::kOtherWidth, 640},
       {"a width asked of a map without one", "plain.map", 320, true,
        PlaceMap::OpenResult::kOtherWidth, 320},
-      {"a map without one, none asked for", "plain.map", 320, false,
-       PlaceMap::OpenResult::kOpened, 0},
+      {"a map without one, none asked for", "plain.map", 320, false, PlaceMap::OpenResult::kOpened,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -136,10 +136,11 @@ class Recogniser {
       switch (loaded->Open(path, /*requireThreshold=*/true, /*mayCreate=*/false, &error,
                            /*requireWidth=*/true)) {
         case PlaceMap::OpenResult::kOtherWidth:
-          error = "was made with frames " +
-                  (loaded->fileWidth() == 0 ? std::string("as they came")
-                                            : std::to_string(loaded->fileWidth()) + " pixels wide") +
-                  "; use Recogniser(width=" + std::to_string(loaded->fileWidth()) + ")";
+          error =
+              "was made with frames " +
+              (loaded->fileWidth() == 0 ? std::string("as they came")
+                                        : std::to_string(loaded->fileWidth()) + " pixels wide") +
+              "; use Recogniser(width=" + std::to_string(loaded->fileWidth()) + ")";
           break;
         case PlaceMap::OpenResult::kOpened:
           loaded->Release();  // read whole; the file is not kept locked

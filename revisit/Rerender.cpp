@@ -37,8 +37,8 @@
 
 namespace {
 
-const char* const kChanges[] = {"brighter", "darker",     "blur", "noise",
-                                "recompress", "shift", "half",  "gamma"};
+const char* const kChanges[] = {"brighter",   "darker", "blur", "noise",
+                                "recompress", "shift",  "half", "gamma"};
 
 void Change(const std::string& change, const cv::Mat& in, cv::Mat& out, cv::RNG& rng) {
   if (change == "brighter") {

@@ -48,7 +48,7 @@ const char kDescription[] =
 struct Options {
   std::string places;  // empty: no place map
   RecognitionOptions recognition;  // its threshold is the one asked for
-  bool thresholdGiven = false;  // by --threshold, or chosen by --precise
+  bool thresholdGiven = false;     // by --threshold, or chosen by --precise
   bool precise = false;
   bool widthGiven = false;
   size_t top = 0;  // --top K: the K best places in the last column
@@ -324,7 +324,8 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
   std::string line;
   std::vector<RankedPlace> ranked;
   // The ranking the column shows, and at least the best place for recall@1.
-  const size_t rank = evaluations.ranked != nullptr ? std::max<size_t>(options.top, 1) : options.top;
+  const size_t rank =
+      evaluations.ranked != nullptr ? std::max<size_t>(options.top, 1) : options.top;
   const GroundTruth::VideoPlaces* truePlaces =
       evaluations.truth != nullptr ? evaluations.truth->PlacesOf(video) : nullptr;
   auto readFrame = [&](cv::Mat& frame, double& positionMs) {
@@ -469,8 +470,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "Placetrace: the place map %s was made with the threshold %g, not %g (leave "
                      "out --threshold to use the map's)\n",
-                     options.places.c_str(), places.fileThreshold(),
-                     options.recognition.threshold);
+                     options.places.c_str(), places.fileThreshold(), options.recognition.threshold);
         return 1;
       case PlaceMap::OpenResult::kOtherWidth:
         std::fprintf(stderr,
