@@ -4,7 +4,8 @@
 // same size. Each case runs with MatchSimilar and with the plain test
 // (Similarity() >= t), which finds the same entries but always sums in full,
 // and on an iMarkrunCatalog built by the same adds (`catalog`), whose search
-// decides the same candidates from its catalog.
+// decides the same candidates from its catalog; `catalog_best` is the
+// catalog's search for the most similar string (FindBest).
 //
 //   build/bench/collection_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true   (one command line)
@@ -188,6 +189,22 @@ void BM_CatalogSearch(benchmark::State& state, bool matching) {
       [](Fixture& f) { return f.catalog.list.entries->count; });
 }
 
+// The same frames on the catalog, the most similar string winning
+// (FindBest(), Placetrace --best): every candidate of the window is decided,
+// not only those up to the first match.
+void BM_CatalogBestSearch(benchmark::State& state, bool matching) {
+  TimeFrames(
+      state, matching,
+      [](Fixture& f, const String& probe, uint32_t& counter) {
+        double similarity = 0;
+        const uint32_t* found = f.catalog.FindBest(probe, kThreshold, &similarity);
+        if (found == nullptr) f.catalog.Add(probe, counter++);
+        return found;
+      },
+      [](Fixture& f, const String& probe) { f.catalog.Remove(probe); },
+      [](Fixture& f) { return f.catalog.list.entries->count; });
+}
+
 template <typename Function, typename... Args>
 void Register(const char* name, Function function, Args... args) {
   benchmark::RegisterBenchmark(name, function, args...)
@@ -202,6 +219,8 @@ void Register(const char* name, Function function, Args... args) {
 int main(int argc, char** argv) {
   Register("FrameSearch/catalog/match", BM_CatalogSearch, true);
   Register("FrameSearch/catalog/miss", BM_CatalogSearch, false);
+  Register("FrameSearch/catalog_best/match", BM_CatalogBestSearch, true);
+  Register("FrameSearch/catalog_best/miss", BM_CatalogBestSearch, false);
   Register("FrameSearch/fast/match", BM_FrameSearch, &MatchSimilar<int16_t>, true);
   Register("FrameSearch/fast/miss", BM_FrameSearch, &MatchSimilar<int16_t>, false);
   Register("FrameSearch/plain/match", BM_FrameSearch, &PlainMatch, true);

@@ -54,4 +54,10 @@ void PlaceEvaluation::Count(int32_t place, bool recognised, int32_t originPlace)
   MarkSeen(place);
 }
 
+void PlaceEvaluation::CountUnstored(int32_t place) {
+  if (place < 0) return;
+  const bool seen = static_cast<size_t>(place) < seen_.size() && seen_[place];
+  ++(seen ? counts_.fn : counts_.tn);
+}
+
 }  // namespace placefinder

@@ -9,7 +9,11 @@
 //     the origin has no place;
 //   - recorded as a new location: a false negative when an earlier counted
 //     frame (or, for a loaded map, a stored origin) showed the same place,
-//     else a true negative.
+//     else a true negative;
+//   - neither recognised nor recorded (a frame with too few boxes, one held
+//     for agreement, any unmatched frame of a map that is only searched):
+//     counted as a recorded one is, but its place is not seen because of it,
+//     since the map did not take it.
 
 #ifndef EVAL_PLACEEVALUATION_H_
 #define EVAL_PLACEEVALUATION_H_
@@ -52,6 +56,9 @@ class PlaceEvaluation {
   // and the frame is not counted), or, when `recognised` is false, that was
   // recorded as a new location. A counted frame's place is seen from then on.
   void Count(int32_t place, bool recognised, int32_t originPlace);
+  // Counts a frame showing `place` (-1: not counted) that the map neither
+  // recognised nor recorded.
+  void CountUnstored(int32_t place);
 
   const EvaluationCounts& counts() const { return counts_; }
 

@@ -237,6 +237,40 @@ TEST(RunEvaluationTest, JudgesALoadedMapByItsStoredOrigins) {
             "tp=1 fp=1 fn=1 tn=0 precision=0.5000 recall=0.5000 f1=0.5000");
 }
 
+// Frames the map neither recognised nor recorded (no boxes, held, a map only
+// searched) count as missed revisits of seen places, but do not make their
+// place seen; recall@N counts the frames whose place the map holds by the
+// rank of the first stored place that shows it.
+TEST(RunEvaluationTest, UnstoredFramesAndRankedRecall) {
+  const TempFile file(
+      "map.avi\t10\thall\nmap.avi\t20\tstairs\nq.avi\t0\thall\nq.avi\t1\tstairs\n"
+      "q.avi\t2\tyard\nq.avi\t3\tyard\nq.avi\t4\thall\n");
+  GroundTruth truth;
+  std::string error;
+  ASSERT_TRUE(truth.Load(file.path(), &error)) << error;
+  PlaceOrigins stored;
+  stored.Record(4, "map.avi", 10);
+  stored.Record(7, "map.avi", 20);
+  RunEvaluation evaluation(truth);
+  evaluation.MarkSeen(stored);
+  Feed(evaluation, stored, truth, "q.avi", 0, Recognition());  // hall is stored: fn
+  Feed(evaluation, stored, truth, "q.avi", 2, Recognition());  // yard unseen: tn
+  Feed(evaluation, stored, truth, "q.avi", 3, Recognition());  // still unseen: tn
+  EXPECT_EQ(evaluation.counts().Line(),
+            "tp=0 fp=0 fn=1 tn=2 precision=nan recall=0.0000 f1=0.0000");
+
+  RankedRecall recall(truth, stored);
+  const PlaceOrigin* hall = stored.Find(4);
+  const PlaceOrigin* stairs = stored.Find(7);
+  recall.Count(truth.PlaceOf("q.avi", 0), {{4, 0.9, hall}, {7, 0.5, stairs}});  // at 1
+  recall.Count(truth.PlaceOf("q.avi", 1), {{4, 0.9, hall}, {7, 0.5, stairs}});  // at 2
+  recall.Count(truth.PlaceOf("q.avi", 4), {});                                  // not found
+  recall.Count(truth.PlaceOf("q.avi", 2), {{4, 0.9, hall}});  // yard is not held: not counted
+  EXPECT_EQ(recall.counted(), 3);
+  EXPECT_EQ(recall.Line(10), "recall@1: 0.3333 recall@5: 0.6667 recall@10: 0.6667");
+  EXPECT_EQ(recall.Line(1), "recall@1: 0.3333");
+}
+
 cv::Mat SweepFrame(int i) { return SceneFrame(i, 5, cv::Size(160, 120), 40); }
 
 TEST(ThresholdSweepTest, EachThresholdCountsAsARunAtThatThresholdAlone) {

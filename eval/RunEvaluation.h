@@ -4,6 +4,10 @@
 // ThresholdSweep: the same frames recognised once per threshold 0.30, 0.31,
 // ..., 0.99, each threshold with a place map (and counts) of its own, so that
 // each frame is analyzed only once.
+//
+// RankedRecall: recall@N of a map that is only searched: the share of the
+// counted frames whose place the map holds that have it among their N most
+// similar stored places.
 
 #ifndef EVAL_RUNEVALUATION_H_
 #define EVAL_RUNEVALUATION_H_
@@ -30,7 +34,7 @@ class RunEvaluation {
   void MarkSeen(const PlaceOrigins& stored);
 
   // Counts a frame showing `place` (-1: none, not counted) by what its
-  // recognition gave.
+  // recognition gave (PlaceEvaluation's rules).
   void Count(int32_t place, const Recognition& recognition);
 
   const EvaluationCounts& counts() const { return evaluation_.counts(); }
@@ -45,10 +49,12 @@ class ThresholdSweep {
   // Thresholds 0.30, 0.31, ... 0.99, each the double nearest k / 100.
   static std::vector<double> Thresholds();
 
-  // Every threshold starts from `start` (a loaded map; its places count as
-  // seen) or, without one, from an empty map. The thresholds share one copy
-  // of `start` until each records a place of its own.
-  ThresholdSweep(const GroundTruth& truth, const PlaceMap* start);
+  // Every threshold starts from `start` (a loaded map, with its options; its
+  // places count as seen) or, without one, from an empty map that
+  // recognises by `options`. The thresholds share one copy of `start` until
+  // each records a place of its own.
+  ThresholdSweep(const GroundTruth& truth, const PlaceMap* start,
+                 const RecognitionOptions& options = RecognitionOptions());
 
   // Recognises `frameString`, frame `frame` of `video`, showing `place` (-1:
   // none), at every threshold and counts it.
@@ -75,6 +81,34 @@ class ThresholdSweep {
 // One line of a sweep's table: the threshold (two decimals), the four counts
 // and the three ratios, tab-separated.
 std::string SweepRow(double threshold, const EvaluationCounts& counts);
+
+class RankedRecall {
+ public:
+  // The ranks at which recall is reported.
+  static constexpr size_t kRanks[] = {1, 5, 10};
+  static constexpr size_t kRankCount = 3;
+
+  // The places of `stored`'s origins are the ones the map holds.
+  RankedRecall(const GroundTruth& truth, const PlaceOrigins& stored);
+
+  // Counts a frame showing `place` (-1: none) whose most similar stored
+  // places, best first, are `ranked`; not counted unless the map holds its
+  // place.
+  void Count(int32_t place, const std::vector<RankedPlace>& ranked);
+
+  int64_t counted() const { return counted_; }
+  // By index into kRanks; NaN when nothing was counted.
+  double Recall(size_t rank) const;
+  // "recall@1: X recall@5: Y recall@10: Z" for the ranks up to `k` (at
+  // least rank 1).
+  std::string Line(size_t k) const;
+
+ private:
+  const GroundTruth& truth_;
+  std::vector<bool> held_;  // by place
+  int64_t counted_ = 0;
+  int64_t found_[kRankCount] = {0, 0, 0};
+};
 
 // The sweep's table: a header `threshold tp fp fn tn precision recall f1`
 // (tab-separated) and a line per threshold. `Sweep` as below.

@@ -1,5 +1,7 @@
 #include "FrameAnalyzer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <opencv2/imgproc.hpp>
 
 #include "DetectionLabel.h"
@@ -13,6 +15,19 @@ void FrameAnalyzer::Analyze(const cv::Mat& frame, AnalyzedFrame& out, cv::Mat* f
 }
 
 void FrameAnalyzer::Prepare(const cv::Mat& frame, cv::Mat* flipped) {
+  PrepareGray(frame, flipped);
+  if (width_ > 0 && gray_.cols != width_) {
+    const int height = std::max(
+        1, static_cast<int>(std::lround(static_cast<double>(gray_.rows) * width_ / gray_.cols)));
+    // Area averaging when shrinking keeps the boxes' mean brightness, which
+    // the contrast test compares; enlarging interpolates.
+    cv::resize(gray_, resized_, cv::Size(width_, height), 0, 0,
+               width_ < gray_.cols ? cv::INTER_AREA : cv::INTER_LINEAR);
+    cv::swap(gray_, resized_);
+  }
+}
+
+void FrameAnalyzer::PrepareGray(const cv::Mat& frame, cv::Mat* flipped) {
   CV_Assert(frame.depth() == CV_8U && !frame.empty());
   if (flipped == nullptr && frame.channels() == 3) {
     // Graying is per pixel, so graying first and flipping the gray image gives

@@ -56,6 +56,14 @@ class FrameAnalyzer {
     return own_;
   }
 
+  // Every later frame's gray copy is resized to `width` pixels wide (its
+  // height by the frame's aspect ratio) before detection, so that recordings
+  // of different cameras meet at one scale; 0, the default, keeps frames as
+  // they come. A flipped frame left for drawing keeps its own size.
+  // REQUIRES: width >= 0.
+  void SetWidth(int width) { width_ = width; }
+  int width() const { return width_; }
+
   // The stages, in the order Analyze() runs them.
   void Prepare(const cv::Mat& frame, cv::Mat* flipped);  // the flipped gray frame
   void Detect(AnalyzedFrame& out);                       // its detection list
@@ -67,8 +75,13 @@ class FrameAnalyzer {
   LocationDetector& detector() { return detector_; }
 
  private:
+  // The flipped gray frame at the frame's own size.
+  void PrepareGray(const cv::Mat& frame, cv::Mat* flipped);
+
   LocationDetector detector_;
+  int width_ = 0;
   cv::Mat gray_;
+  cv::Mat resized_;    // scratch: the gray frame at width_
   cv::Mat unflipped_;  // scratch: the gray frame before flipping
   cv::Mat colour_;     // scratch for 4-channel frames
   AnalyzedFrame own_;

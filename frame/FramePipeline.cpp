@@ -27,8 +27,8 @@ struct Slot {
 
 class Pipeline {
  public:
-  Pipeline(int workers, const FramePipeline::Reader& read)
-      : read_(read), slots_(2 * static_cast<size_t>(workers) + 2) {
+  Pipeline(int workers, const FramePipeline::Reader& read, int width)
+      : read_(read), width_(width), slots_(2 * static_cast<size_t>(workers) + 2) {
     for (auto& slot : slots_) slot = std::make_unique<Slot>();
     try {
       threads_.emplace_back([this] { ReadFrames(); });
@@ -106,6 +106,7 @@ class Pipeline {
 
   void AnalyzeFrames() {
     FrameAnalyzer analyzer;
+    analyzer.SetWidth(width_);
     for (;;) {
       int64_t s;
       {
@@ -131,6 +132,7 @@ class Pipeline {
   }
 
   const FramePipeline::Reader& read_;
+  const int width_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
@@ -145,16 +147,17 @@ class Pipeline {
 
 }  // namespace
 
-void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume) {
-  CV_Assert(threads >= 1);
+void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume, int width) {
+  CV_Assert(threads >= 1 && width >= 0);
   if (threads == 1) {
     FrameAnalyzer analyzer;
+    analyzer.SetWidth(width);
     cv::Mat frame;
     double positionMs = 0;
     while (read(frame, positionMs)) consume(analyzer.Analyze(frame), positionMs);
     return;
   }
-  Pipeline pipeline(threads, read);
+  Pipeline pipeline(threads, read, width);
   pipeline.Consume(consume);
 }
 

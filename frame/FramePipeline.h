@@ -32,8 +32,9 @@ class FramePipeline {
   using Reader = std::function<bool(cv::Mat& frame, double& positionMs)>;
   using Consumer = std::function<void(const AnalyzedFrame& analyzed, double positionMs)>;
 
-  // REQUIRES: threads >= 1.
-  static void Run(int threads, const Reader& read, const Consumer& consume);
+  // Every analyzer resizes frames to `width` (FrameAnalyzer::SetWidth).
+  // REQUIRES: threads >= 1, width >= 0.
+  static void Run(int threads, const Reader& read, const Consumer& consume, int width = 0);
 
   // The cores this process may run on (its affinity mask), at least 1.
   static int UsableCores();

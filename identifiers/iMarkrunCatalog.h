@@ -160,6 +160,58 @@ class iMarkrunCatalog {
     return nullptr;
   }
 
+  // The data of the entry of the stretch most similar to the probe, at a
+  // similarity of at least `threshold`, or none; of equal similarities
+  // (Similarity()'s value), the earlier entry in list order. That similarity
+  // goes to `*similarity`. On success the cursor is left on the entry.
+  const uint32_t* FindBest(const String& probe, double threshold, double* similarity) {
+    Sync();
+    if (records_.empty()) return nullptr;
+    const Probe p = TakeProbe(probe);
+    const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
+    size_t best = kNone;
+    double bestSimilarity = 0;
+    for (size_t at = stretch.first; at < stretch.end; ++at) {
+      const double s = SimilarityAbove(records_[at], p, threshold, best != kNone, bestSimilarity);
+      if (s < 0) continue;
+      best = at;
+      bestSimilarity = s;
+      if (s >= 1.0) break;  // nothing later can be more similar
+    }
+    if (best == kNone) return nullptr;
+    *similarity = bestSimilarity;
+    list.entries->SetCurrent(records_[best].node);
+    return &records_[best].node->value.data;
+  }
+
+  // One entry of a ranking.
+  struct Ranked {
+    uint32_t data;
+    double similarity;
+  };
+  // The `k` entries most similar to the probe, most similar first (of equal
+  // similarities, the earlier in list order), whatever their similarity;
+  // fewer when fewer are stored. Every entry is a candidate.
+  void Rank(const String& probe, size_t k, std::vector<Ranked>* out) {
+    Sync();
+    out->clear();
+    if (records_.empty() || k == 0) return;
+    const Probe p = TakeProbe(probe);
+    for (size_t at = 0; at < records_.size(); ++at) {
+      // A candidate must beat the k-th so far: of equal similarities the
+      // earlier, already ranked, stays.
+      const bool full = out->size() == k;
+      const double s =
+          SimilarityAbove(records_[at], p, 0.0, full, full ? out->back().similarity : 0);
+      if (s < 0) continue;
+      size_t place = out->size();
+      while (place > 0 && (*out)[place - 1].similarity < s) --place;
+      if (full) out->pop_back();
+      out->insert(out->begin() + static_cast<std::ptrdiff_t>(place),
+                  Ranked{records_[at].node->value.data, s});
+    }
+  }
+
   // Catalogues `list` as it is: its entries in order, with their runs in
   // that order in the block, and its index.
   void Rebuild() {
@@ -307,6 +359,88 @@ class iMarkrunCatalog {
     return record;
   }
 
+  // A probe's runs and bucket sums, as a search reads them.
+  struct Probe {
+    int32_t length;
+    const Run* runs;
+    int32_t count;
+    const uint32_t* sums;
+  };
+  Probe TakeProbe(const String& probe) {
+    probeRuns_.clear();
+    for (size_t i = 0; i < kBuckets; ++i) probeSums_[i] = 0;
+    for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
+      probeRuns_.push_back(Run{run->value.key, run->value.data});
+      probeSums_[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
+    }
+    return Probe{probe.length, probeRuns_.data(), static_cast<int32_t>(probeRuns_.size()),
+                 probeSums_};
+  }
+
+  // The similarity of record `r` to the probe, as Similarity() computes it,
+  // when it is at least `threshold` and, with `above` set, greater than
+  // `floor`; otherwise -1. The lengths and the bucket bound refuse most
+  // candidates before any walk, and the walk gives up once the sum needed is
+  // out of reach (the bounds of SimilarityTest); an accepted candidate is
+  // walked to the end, for its exact sum.
+  double SimilarityAbove(const Record& r, const Probe& p, double threshold, bool above,
+                         double floor) const {
+    const int32_t m = r.length > p.length ? r.length : p.length;
+    if (m == 0) return 1.0 >= threshold && (!above || 1.0 > floor) ? 1.0 : -1.0;
+    const double dm = static_cast<double>(m);
+    int64_t need = SimilarityNeed(m, threshold);
+    if (above) {
+      // The smallest sum whose similarity exceeds `floor`.
+      int64_t over = SimilarityNeed(m, floor);
+      while (over <= m && !(static_cast<double>(over) / dm > floor)) ++over;
+      if (over > need) need = over;
+    }
+    const int32_t shorter = r.length < p.length ? r.length : p.length;
+    if (need > shorter) return -1.0;
+    const uint32_t* sums = sums_.data() + r.sums;
+    uint64_t bound = 0;
+    for (size_t i = 0; i < kBuckets; ++i) bound += sums[i] < p.sums[i] ? sums[i] : p.sums[i];
+    if (bound < static_cast<uint64_t>(need)) return -1.0;
+    const int64_t sum = SumIfReaching(r.length, runs_.data() + r.first, r.runCount, p.length,
+                                      p.runs, p.count, need);
+    return sum < 0 ? -1.0 : static_cast<double>(sum) / dm;
+  }
+
+  // The sum of the smaller counts over the shared ids of two run arrays
+  // (ascending ids) when it reaches `need`, otherwise -1, given up as soon as
+  // the rest of either string can no longer make up the difference.
+  static int64_t SumIfReaching(int32_t lengthA, const Run* a, int32_t countA, int32_t lengthB,
+                               const Run* b, int32_t countB, int64_t need) {
+    int64_t slackA = static_cast<int64_t>(lengthA) - need;
+    int64_t slackB = static_cast<int64_t>(lengthB) - need;
+    const Run* const endA = a + countA;
+    const Run* const endB = b + countB;
+    int64_t sum = 0;
+    while (a != endA && b != endB) {
+      if (a->id < b->id) {
+        slackA -= a->count;
+        if (slackA < 0) return -1;
+        ++a;
+      } else if (b->id < a->id) {
+        slackB -= b->count;
+        if (slackB < 0) return -1;
+        ++b;
+      } else {
+        if (a->count < b->count) {
+          sum += a->count;
+          slackB -= b->count - a->count;
+        } else {
+          sum += b->count;
+          slackA -= a->count - b->count;
+        }
+        if (slackA < 0 || slackB < 0) return -1;
+        ++a;
+        ++b;
+      }
+    }
+    return sum >= need ? sum : -1;
+  }
+
   // Runs of the block that no record uses any more are reclaimed once they
   // outnumber the runs in use.
   void CompactIfWasteful() {
@@ -347,6 +481,7 @@ class iMarkrunCatalog {
   std::vector<Indexed> index_;   // in index order
   size_t garbage_ = 0;           // runs in runs_ that no record uses
   std::vector<Run> probeRuns_;   // the probe's runs during a search
+  uint32_t probeSums_[kBuckets] = {};  // and its bucket sums
 };
 
 }  // namespace placefinder

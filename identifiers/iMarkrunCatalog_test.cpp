@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -236,6 +237,83 @@ TEST(iMarkrunCatalogTest, ReplacementsKeepPlaceAndMatches) {
     ASSERT_NE(catalog.Find(replacement, 1.0), nullptr);
   }
   SearchAFew(random, catalog, 200);
+}
+
+// The plain model of the best match: the collection's own walk offers every
+// candidate of the search window in list order; the first of the highest
+// Similarity() at or over the threshold is kept.
+const Collection::Entry* bestEntry = nullptr;
+double bestSimilarity = 0;
+bool KeepBest(const Collection::Entry* candidate, const String& probe, const double* t) {
+  const double s = Similarity(candidate->key, probe);
+  if (s >= *t && (bestEntry == nullptr || s > bestSimilarity)) {
+    bestEntry = candidate;
+    bestSimilarity = s;
+  }
+  return false;
+}
+
+// FindBest() and Rank() against plain models, on collections with
+// replacements and removals behind them and probes with many equal
+// similarities (few ids), so that ties are decided often.
+TEST(iMarkrunCatalogTest, BestMatchAndRankingAgreeWithPlainModels) {
+  int64_t bests = 0;
+  int64_t ties = 0;
+  for (uint32_t seed : {5u, 6u}) {
+    std::mt19937 random(seed);
+    Catalog catalog;
+    uint32_t counter = 0;
+    for (int32_t step = 0; step < 400; ++step) {
+      const uint32_t op = random() % 10;
+      if (op < 6) {
+        catalog.Add(RandomString(random), counter++);
+      } else if (op < 8) {
+        const String* stored = Stored(random, catalog);
+        if (stored != nullptr) catalog.Add(Recount(random, *stored), counter++);
+      } else if (op == 8) {
+        const String* stored = Stored(random, catalog);
+        if (stored != nullptr) catalog.Remove(String(*stored));
+      }
+      if (step % 4 != 0) continue;
+      const String* stored = Stored(random, catalog);
+      const String probe =
+          stored != nullptr && random() % 2 == 0 ? Recount(random, *stored) : RandomString(random);
+      for (double t : kThresholds) {
+        bestEntry = nullptr;
+        catalog.list.Find(probe, &KeepBest, &t);
+        double similarity = -1;
+        const uint32_t* found = catalog.FindBest(probe, t, &similarity);
+        ASSERT_EQ(found != nullptr, bestEntry != nullptr) << "step " << step << " threshold " << t;
+        if (found == nullptr) continue;
+        ++bests;
+        EXPECT_EQ(found, &bestEntry->data);
+        EXPECT_EQ(similarity, bestSimilarity);
+        EXPECT_EQ(&catalog.list.entries->current->value, bestEntry);
+      }
+      // The ranking: every entry by Similarity(), highest first, equal ones in
+      // list order.
+      std::vector<Catalog::Ranked> model;
+      for (const auto* node = catalog.list.entries->head; node != nullptr; node = node->next) {
+        model.push_back({node->value.data, Similarity(node->value.key, probe)});
+      }
+      std::stable_sort(model.begin(), model.end(),
+                       [](const auto& a, const auto& b) { return a.similarity > b.similarity; });
+      for (size_t i = 1; i < model.size() && i < 10; ++i) {
+        ties += model[i].similarity == model[i - 1].similarity;
+      }
+      for (size_t k : {size_t{1}, size_t{3}, size_t{10}, model.size() + 1}) {
+        std::vector<Catalog::Ranked> ranked;
+        catalog.Rank(probe, k, &ranked);
+        ASSERT_EQ(ranked.size(), std::min(k, model.size()));
+        for (size_t i = 0; i < ranked.size(); ++i) {
+          EXPECT_EQ(ranked[i].data, model[i].data) << "k " << k << " rank " << i;
+          EXPECT_EQ(ranked[i].similarity, model[i].similarity);
+        }
+      }
+    }
+  }
+  EXPECT_GT(bests, 200);  // the searches do find strings
+  EXPECT_GT(ties, 50);    // and meet equal similarities
 }
 
 }  // namespace

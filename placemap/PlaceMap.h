@@ -9,6 +9,9 @@
 // the threshold names the place the frame shows; when there is none, the
 // string is recorded as a new place under the next location index. A string
 // with the same ids as a stored one replaces it there, under its new index.
+// RecognitionOptions change these rules (the most similar string instead of
+// the first, frames with too few boxes, agreement over consecutive frames, a
+// map that is only searched); by default they are the rules above.
 //
 // A map may live in a file (PlaceMapFile): Open() reads it whole before the
 // first frame and keeps it locked, Save() writes it back. A map keeps the
@@ -24,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "MatchSimilar.h"
 #include "PlaceOrigins.h"
@@ -33,6 +37,36 @@
 namespace placefinder {
 
 class PlaceMapFile;
+
+// How a map recognises frames. The defaults are the plain rules.
+struct RecognitionOptions {
+  static constexpr double kDefaultThreshold = 0.67;
+
+  // The similarity a stored string needs. REQUIRES: 0 <= threshold <= 1.
+  double threshold = kDefaultThreshold;
+  // The most similar stored string at or over the threshold wins (of equal
+  // similarities, the earlier in the collection's order), not the first.
+  bool best = false;
+  // A frame of fewer detections (its string's length) shows no place: it is
+  // neither searched nor recorded.
+  int32_t minDetections = 0;
+  // A match is accepted only when the same place was the candidate of this
+  // frame and of the consistent - 1 frames right before it in the same
+  // video; otherwise the frame is held, neither recognised nor recorded.
+  // 1 accepts every match. REQUIRES: consistent >= 1.
+  int32_t consistent = 1;
+  // The width every frame is resized to before detection (0: as it comes).
+  // The map does not resize anything itself: it keeps the width with its
+  // places, since strings found at another scale do not compare with them.
+  int32_t width = 0;
+  // The map is searched and never changed: a frame that matches nothing is
+  // not recorded.
+  bool query = false;
+
+  // The settings the revisit benchmark finds best for recall at full
+  // precision (README: "Recognition options").
+  static RecognitionOptions Precise();
+};
 
 // What recognising one frame's string gave.
 struct Recognition {
@@ -45,19 +79,37 @@ struct Recognition {
   // True when the frame would have been recorded but every location index is
   // used up; it is then neither recognised nor recorded.
   bool full = false;
+  // True when the frame has fewer detections than the options' minimum: it
+  // shows no place and was neither searched nor recorded.
+  bool blank = false;
+  // True when a match was found but not yet confirmed by enough consecutive
+  // frames (RecognitionOptions::consistent): neither recognised nor recorded.
+  bool held = false;
+
+  // Whether the frame went into the map (recognised or recorded).
+  bool stored() const { return location.has_value() || newLocation.has_value(); }
+};
+
+// One of the stored places most similar to a frame's string.
+struct RankedPlace {
+  uint32_t location;
+  double similarity;
+  const PlaceOrigin* origin;  // where its string came from, when known
 };
 
 class PlaceMap {
  public:
   using Strings = iMarkrunCollection<int16_t>;
 
-  static constexpr double kDefaultThreshold = 0.67;
+  static constexpr double kDefaultThreshold = RecognitionOptions::kDefaultThreshold;
   // Location indices run from 0 to kLastLocation; a counter past it has none
   // left to hand out.
   static constexpr uint32_t kLastLocation = 0xFFFFFFFEu;
 
   // An empty map. REQUIRES: 0 <= threshold <= 1.
   explicit PlaceMap(double threshold = kDefaultThreshold);
+  // An empty map that recognises by `options`.
+  explicit PlaceMap(const RecognitionOptions& options);
   ~PlaceMap();
   PlaceMap(const PlaceMap&) = delete;
   PlaceMap& operator=(const PlaceMap&) = delete;
@@ -67,10 +119,17 @@ class PlaceMap {
   Recognition Recognise(const iMarkrun<int16_t>& frameString, const std::string& video,
                         int64_t frame);
 
+  // The `k` stored places most similar to `frameString`, most similar first
+  // (of equal similarities, the earlier in the collection's order), whatever
+  // the threshold; none for a frame with too few detections. The origins are
+  // valid until the map changes. Changes nothing the map shows.
+  void Rank(const iMarkrun<int16_t>& frameString, size_t k, std::vector<RankedPlace>* out);
+
   // A map with the same places in exactly the same layout (entries in order,
   // index entries at the same entries, range, counter, origins) that searches
-  // with `threshold`: the same map as if it had been loaded from this one's
-  // file with that threshold. It has no file.
+  // with `threshold` (and otherwise this map's options): the same map as if
+  // it had been loaded from this one's file with that threshold. It has no
+  // file.
   std::unique_ptr<PlaceMap> WithThreshold(double threshold) const;
 
   // The same map as WithThreshold(threshold) gives, but one that reads
@@ -81,17 +140,18 @@ class PlaceMap {
   // map reads it (give it a copy of its own that nothing else changes).
   static std::unique_ptr<PlaceMap> Sharing(const PlaceMap& base, double threshold);
 
-  enum class OpenResult { kOpened, kFailed, kOtherThreshold };
+  enum class OpenResult { kOpened, kFailed, kOtherThreshold, kOtherWidth };
   // Opens the place map file `path`, creating an empty one (made with this
-  // map's threshold) when nothing is there and `mayCreate` is set (otherwise
-  // a missing file fails), locks it and reads it whole,
+  // map's threshold and width) when nothing is there and `mayCreate` is set
+  // (otherwise a missing file fails), locks it and reads it whole,
   // replacing what this map holds. An existing file's threshold becomes this
   // map's unless `requireThreshold` is set and the file was made with
-  // another (kOtherThreshold; fileThreshold() tells it). On kFailed `error`
-  // says what is wrong, to be read after the file's name. A file that is
-  // refused is left as it was.
+  // another (kOtherThreshold; fileThreshold() tells it), and so does its
+  // width, unless `requireWidth` is set and it differs (kOtherWidth;
+  // fileWidth()). On kFailed `error` says what is wrong, to be read after the
+  // file's name. A file that is refused is left as it was.
   OpenResult Open(const std::string& path, bool requireThreshold, bool mayCreate,
-                  std::string* error);
+                  std::string* error, bool requireWidth = false);
   // Lets go of the file Open() opened without writing it, for a program that
   // only reads maps.
   void Release();
@@ -102,9 +162,14 @@ class PlaceMap {
   // releases it again.
   bool SaveAs(const std::string& path, std::string* error);
 
-  double threshold() const { return threshold_; }
+  double threshold() const { return options_.threshold; }
+  const RecognitionOptions& options() const { return options_; }
+  // The frame width the map's strings were found at (0: as the frames came).
+  int32_t width() const { return options_.width; }
   // The threshold of the file that Open() found made with another.
   double fileThreshold() const { return fileThreshold_; }
+  // The width of the file that Open() found made with another.
+  int32_t fileWidth() const { return fileWidth_; }
   // The next location index to hand out.
   uint32_t locationCounter() const { return counter_; }
   // The number of stored places, and of those Open() read.
@@ -120,8 +185,19 @@ class PlaceMap {
   // Makes this map's places a copy of `from`'s, in the same layout.
   void CopyPlaces(const PlaceMap& from);
 
-  double threshold_;
+  // Forgets the run of candidates that RecognitionOptions::consistent counts.
+  void EndStreak();
+
+  RecognitionOptions options_;
   double fileThreshold_ = 0;
+  int32_t fileWidth_ = 0;
+  // The place that was the candidate of the last `streak_` frames of
+  // `streakVideo_`, the last of them `streakFrame_`.
+  uint32_t streakPlace_ = 0;
+  int32_t streak_ = 0;
+  std::string streakVideo_;
+  int64_t streakFrame_ = -1;
+  std::vector<iMarkrunCatalog<int16_t>::Ranked> ranked_;  // Rank()'s scratch
   // The collection lives on the heap so that the catalog's reference to it
   // stays valid when its contents are exchanged.
   std::unique_ptr<Strings> strings_;

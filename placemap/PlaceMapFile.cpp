@@ -48,6 +48,9 @@ constexpr Table kTables[] = {
      "CREATE TABLE place_index( position INTEGER PRIMARY KEY, place INTEGER NOT NULL,"
      " length INTEGER, runs BLOB)"},
 };
+// The one more table of a map of format version 2: the frame width its strings
+// were found at.
+constexpr char kWidthTable[] = "CREATE TABLE map_width(width INTEGER NOT NULL)";
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -213,7 +216,7 @@ bool IsNumber(sqlite3_stmt* stmt, int column) {
 // `strings` (whose locations Save() checked), `counter`, `threshold` and the
 // origins of the stored places. Returns false with SQLite's reason.
 bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, double threshold,
-                   const PlaceOrigins& origins, std::string* why) {
+                   const PlaceOrigins& origins, int32_t width, std::string* why) {
   auto failed = [&] {
     *why = Reason(db);
     return false;
@@ -286,12 +289,37 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       sqlite3_reset(s);
     }
   }
+  // The frame width: a map with one is of format version 2 and keeps it in
+  // map_width, so that a program that knows nothing of widths refuses it; a
+  // map without one is written exactly as before widths existed (and one that
+  // replaces a map with a width takes that width away).
+  char sql[192];
+  if (width == 0) {
+    int64_t version = 0;
+    {
+      Statement read(db, "PRAGMA user_version");
+      if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
+      version = sqlite3_column_int64(read.get(), 0);
+    }
+    if (version < PlaceMapFile::kWidthFormatVersion) return true;  // nothing to take away
+    std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; PRAGMA user_version=%d;",
+                  PlaceMapFile::kFormatVersion);
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK || failed();
+  }
+  std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; %s; PRAGMA user_version=%d;",
+                kWidthTable, PlaceMapFile::kWidthFormatVersion);
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
+  Statement insert(db, "INSERT INTO map_width VALUES(?)");
+  if (!insert.ok() || sqlite3_bind_int64(insert.get(), 1, width) != SQLITE_OK ||
+      sqlite3_step(insert.get()) != SQLITE_DONE) {
+    return failed();
+  }
   return true;
 }
 
 // The bytes of a whole map file holding the given contents, built in memory.
 bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
-                const PlaceOrigins& origins, std::string* image, std::string* why) {
+                const PlaceOrigins& origins, int32_t width, std::string* image, std::string* why) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
@@ -308,7 +336,7 @@ bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
     made = made && sqlite3_exec(db, table.sql, nullptr, nullptr, nullptr) == SQLITE_OK;
   }
   if (!made) *why = sqlite3_errmsg(db);
-  made = made && WriteContents(db, strings, counter, threshold, origins, why);
+  made = made && WriteContents(db, strings, counter, threshold, origins, width, why);
   if (made && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     *why = sqlite3_errmsg(db);
     made = false;
@@ -465,7 +493,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
       std::string image;
       std::string why;
       PlaceStrings empty;
-      if (!BuildImage(empty, 0, threshold, PlaceOrigins(), &image, &why)) {
+      if (!BuildImage(empty, 0, threshold, PlaceOrigins(), 0, &image, &why)) {
         *error = "cannot be created: " + why;
         return false;
       }
@@ -581,15 +609,16 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     *error = "is an SQLite database but not a place map";
     return false;
   }
-  if (version > kFormatVersion) {
+  if (version > kWidthFormatVersion) {
     *error = "has the format version " + std::to_string(version) +
-             ", newer than this program reads (" + std::to_string(kFormatVersion) + ")";
+             ", newer than this program reads (" + std::to_string(kWidthFormatVersion) + ")";
     return false;
   }
   if (version < 1) {
     *error = "breaks an invariant: the format version " + std::to_string(version);
     return false;
   }
+  version_ = version;
 
   // Exactly our three tables: anything else (a trigger, a view, an index,
   // another column, type or constraint) could make a save fail, hang or
@@ -600,6 +629,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     return false;
   }
   bool seen[std::size(kTables)] = {};
+  bool widthSeen = false;
   int rc;
   while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
     const char* type = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 0));
@@ -607,6 +637,16 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 2));
     const bool table = type != nullptr && std::strcmp(type, "table") == 0;
     bool known = false;
+    // A map of version 2 keeps its frame width in one more table.
+    if (table && name != nullptr && std::strcmp(name, "map_width") == 0 &&
+        version == kWidthFormatVersion) {
+      if (sql == nullptr || std::strcmp(sql, kWidthTable) != 0) {
+        *error = "is not a place map as this program writes it: its table map_width has other "
+                 "columns, types or constraints";
+        return false;
+      }
+      known = widthSeen = true;
+    }
     for (size_t i = 0; i < std::size(kTables) && !known; ++i) {
       if (!table || name == nullptr || std::strcmp(name, kTables[i].name) != 0) continue;
       if (sql == nullptr || std::strcmp(sql, kTables[i].sql) != 0) {
@@ -637,6 +677,10 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
       *error = "is not a complete place map: it has no table " + std::string(kTables[i].name);
       return false;
     }
+  }
+  if (version == kWidthFormatVersion && !widthSeen) {
+    *error = "is not a complete place map: it has no table map_width";
+    return false;
   }
   return true;
 }
@@ -851,7 +895,24 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
     if (rc != SQLITE_DONE) return damaged("cannot be read");
   }
 
+  // The frame width, which only maps of version 2 have.
+  int64_t width = 0;
+  if (version_ >= kWidthFormatVersion) {
+    Statement read(db_, "SELECT width FROM map_width");
+    if (!read.ok()) return damaged("is not a complete place map");
+    sqlite3_stmt* s = read.get();
+    if (sqlite3_step(s) != SQLITE_ROW) return broken("the map_width table has no row");
+    if (!IsInteger(s, 0)) return broken("the map_width row holds a value of the wrong type");
+    width = sqlite3_column_int64(s, 0);
+    if (width < 1 || width > kMaxWidth) {
+      return broken("the width " + std::to_string(width) + " is outside [1, " +
+                    std::to_string(kMaxWidth) + "]");
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) return broken("the map_width table has more than one row");
+  }
+
   map->strings = std::move(fresh);
+  map->width = static_cast<int32_t>(width);
   map->locationCounter = static_cast<uint32_t>(counter);
   map->threshold = threshold;
   map->origins = std::move(origins);
@@ -881,7 +942,7 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   std::string why;
   bool switched = false;
   bool saved = UseWriteAheadLog(&switched, &why) &&
-               WriteContents(db_, strings, counter, threshold, origins, &why);
+               WriteContents(db_, strings, counter, threshold, origins, width_, &why);
   if (saved) {
     sqlite3_busy_timeout(db_, kCommitWaitMs);
     saved = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -895,7 +956,7 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   std::string image;
   std::string sideWhy;
   std::string side;
-  if (BuildImage(strings, counter, threshold, origins, &image, &sideWhy)) {
+  if (BuildImage(strings, counter, threshold, origins, width_, &image, &sideWhy)) {
     side = WriteSideFile(realPath_, image, &sideWhy);
     if (side.empty()) {
       const char* tmp = std::getenv("TMPDIR");
@@ -913,5 +974,6 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   }
   return false;
 }
+
 
 }  // namespace placefinder

@@ -59,11 +59,17 @@ struct PlaceMapContents {
   uint32_t locationCounter = 0;  // above every stored location index
   double threshold = 0.67;
   PlaceOrigins origins;  // of the stored places that have one
+  int32_t width = 0;     // the frame width its strings were found at; 0: as they came
 };
 
 class PlaceMapFile {
  public:
   static constexpr int kFormatVersion = 1;
+  // A map that keeps a frame width (table map_width) has this version, so
+  // that a program that knows nothing of widths refuses it instead of
+  // comparing its strings with frames of another scale.
+  static constexpr int kWidthFormatVersion = 2;
+  static constexpr int32_t kMaxWidth = 1 << 16;
   static constexpr int kLockWaitMs = 3000;
   // The database's application id ("PlMp"), which marks a place map.
   static constexpr int32_t kApplicationId = 0x506c4d70;
@@ -92,6 +98,9 @@ class PlaceMapFile {
   // REQUIRES: Open() succeeded.
   bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
             const PlaceOrigins& origins, std::string* error);
+  // The frame width the next Save() writes (0, the default: none, a map of
+  // format version 1). REQUIRES: 0 <= width <= kMaxWidth.
+  void SetWidth(int32_t width) { width_ = width; }
 
  private:
   void Close();
@@ -102,8 +111,11 @@ class PlaceMapFile {
   // the lock was let go and taken again for that.
   bool UseWriteAheadLog(bool* switched, std::string* error);
 
+
   sqlite3* db_ = nullptr;
   bool created_ = false;
+  int32_t width_ = 0;
+  int64_t version_ = 0;  // the format version CheckFormat() found
   std::string path_;
   std::string realPath_;  // through symbolic links
 };

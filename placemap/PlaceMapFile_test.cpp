@@ -380,8 +380,10 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
          Sql(p, "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
        },
        "not a place map"},
-      {"newer format", [](const std::string& p) { Sql(p, "PRAGMA user_version=2"); },
-       "format version 2, newer"},
+      {"newer format", [](const std::string& p) { Sql(p, "PRAGMA user_version=3"); },
+       "format version 3, newer"},
+      {"a width map without its width",
+       [](const std::string& p) { Sql(p, "PRAGMA user_version=2"); }, "not a complete place map"},
       {"directory",
        [](const std::string& p) {
          unlink(p.c_str());

@@ -272,6 +272,222 @@ TEST_F(PlaceMapTest, StopsRecordingWhenTheLocationIndicesRunOut) {
   EXPECT_EQ(map.locationCounter(), 4294967295u);
 }
 
+// The rules that RecognitionOptions change, each on a small hand-made
+// sequence of frames. Stored strings are kept in ascending run count, so the
+// first match is the one of fewest runs.
+TEST_F(PlaceMapTest, RecognitionOptionsOnHandMadeSequences) {
+  // 7 of the probe's 9 ids (7/9 = 0.78) and 9 of 10 (0.9); 0.7 to each other.
+  const String fewer = Of({1, 2, 3, 4, 5, 6, 7});
+  const String more = Of({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  const String probe = Of({1, 2, 3, 4, 5, 6, 7, 8, 9});
+  // Two strings of 10 runs, each sharing 8 of the tie probe's 10 ids (0.8),
+  // and 6 with each other.
+  const String tieA = Of({1, 2, 3, 4, 5, 6, 7, 8, 20, 21});
+  const String tieB = Of({3, 4, 5, 6, 7, 8, 9, 10, 30, 31});
+  const String tie = Of({1, 2, 3, 4, 5, 6, 7, 8, 9, 10});
+  const String other = Of({50, 51});
+  // 30 runs of their own: they widen the collection's range of run counts,
+  // so that the search window around the probe holds both candidates.
+  iList<int16_t> ids;
+  for (int16_t id = 100; id < 130; ++id) ids.AddTail(id);
+  String wide;
+  wide.SetIds(ids, false);
+  const String empty = Of({});
+  const std::nullopt_t none = std::nullopt;
+  struct Frame {
+    const String* string;
+    const char* video;
+    int64_t frame;
+    std::optional<uint32_t> location;
+    std::optional<uint32_t> recorded;
+    bool blank;
+    bool held;
+  };
+  struct Case {
+    const char* what;
+    RecognitionOptions options;
+    std::vector<Frame> frames;
+  };
+  RecognitionOptions best;
+  best.best = true;
+  best.threshold = 0.75;
+  RecognitionOptions first = best;
+  first.best = false;
+  RecognitionOptions blank;
+  blank.minDetections = 1;
+  RecognitionOptions twice;
+  twice.consistent = 2;
+  RecognitionOptions query;
+  query.query = true;
+  const Case cases[] = {
+      {"the first match",
+       first,
+       {{&wide, "v", 0, none, 0u, false, false},
+        {&fewer, "v", 1, none, 1u, false, false},
+        {&more, "v", 2, none, 2u, false, false},
+        {&probe, "v", 3, 1u, none, false, false}}},
+      {"the best match",
+       best,
+       {{&wide, "v", 0, none, 0u, false, false},
+        {&fewer, "v", 1, none, 1u, false, false},
+        {&more, "v", 2, none, 2u, false, false},
+        {&probe, "v", 3, 2u, none, false, false}}},
+      {"of equal similarities, the earlier",
+       best,
+       {{&tieA, "v", 0, none, 0u, false, false},
+        {&tieB, "v", 1, none, 1u, false, false},
+        {&tie, "v", 2, 0u, none, false, false}}},
+      {"two empty strings match by default",
+       RecognitionOptions(),
+       {{&empty, "v", 0, none, 0u, false, false}, {&empty, "w", 0, 0u, none, false, false}}},
+      {"a frame without detections shows no place",
+       blank,
+       {{&empty, "v", 0, none, none, true, false},
+        {&empty, "w", 0, none, none, true, false},
+        {&fewer, "w", 1, none, 0u, false, false},
+        {&fewer, "w", 2, 0u, none, false, false}}},
+      {"a match needs the frame before it in the same video",
+       twice,
+       {{&fewer, "v", 0, none, 0u, false, false},
+        {&fewer, "v", 1, none, none, false, true},
+        {&fewer, "v", 2, 0u, none, false, false},
+        {&fewer, "w", 3, none, none, false, true},  // another video
+        {&fewer, "w", 5, none, none, false, true},  // a frame skipped
+        {&other, "w", 6, none, 1u, false, false},   // no match: recorded
+        {&fewer, "w", 7, none, none, false, true},  // the run starts again
+        {&fewer, "w", 8, 0u, none, false, false}}},
+      {"a map that is only searched records nothing",
+       query,
+       {{&fewer, "v", 0, none, none, false, false}, {&fewer, "v", 1, none, none, false, false}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PlaceMap map(c.options);
+    std::vector<const String*> recorded;  // by location
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      SCOPED_TRACE(i);
+      const Frame& f = c.frames[i];
+      const Recognition r = map.Recognise(*f.string, f.video, f.frame);
+      EXPECT_EQ(r.location, f.location);
+      EXPECT_EQ(r.newLocation, f.recorded);
+      EXPECT_EQ(r.blank, f.blank);
+      EXPECT_EQ(r.held, f.held);
+      EXPECT_EQ(r.similarity.has_value(), f.location.has_value());
+      if (f.recorded) recorded.push_back(f.string);
+      if (f.location) {
+        ASSERT_NE(r.origin, nullptr);
+        EXPECT_EQ(*r.similarity, Similarity(*recorded.at(*f.location), *f.string));
+      }
+    }
+  }
+}
+
+// The ranking of a map that is only searched: every place by similarity,
+// whatever the threshold, and nothing for a frame that shows no place.
+TEST_F(PlaceMapTest, RanksPlacesWithoutChangingTheMap) {
+  RecognitionOptions options;
+  options.minDetections = 1;
+  options.threshold = 0.75;
+  PlaceMap map(options);
+  map.Recognise(Of({1, 2, 3, 4, 5, 6, 7}), "v", 0);
+  map.Recognise(Of({1, 2, 3, 4, 5, 6, 7, 8, 9, 10}), "v", 1);
+  map.Recognise(Of({50, 51}), "v", 2);
+  const std::string before = Layout(map);
+  std::vector<RankedPlace> ranked;
+  map.Rank(Of({1, 2, 3, 4, 5, 6, 7, 8, 9}), 5, &ranked);
+  ASSERT_EQ(ranked.size(), 3u);
+  EXPECT_EQ(ranked[0].location, 1u);
+  EXPECT_EQ(ranked[0].similarity, 0.9);
+  ASSERT_NE(ranked[0].origin, nullptr);
+  EXPECT_EQ(ranked[0].origin->frame, 1);
+  EXPECT_EQ(ranked[1].location, 0u);
+  EXPECT_EQ(ranked[2].location, 2u);
+  EXPECT_EQ(ranked[2].similarity, 0.0);
+  map.Rank(Of({}), 5, &ranked);
+  EXPECT_TRUE(ranked.empty());
+  EXPECT_EQ(Layout(map), before);
+}
+
+// A map keeps the width its strings were found at, as it keeps its
+// threshold; a map without one is written as maps always were (format 1, no
+// map_width table), so older maps and programs meet nothing new.
+TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
+  auto version = [](const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT user_version FROM pragma_user_version) * 10 + "
+                       "(SELECT count(*) FROM sqlite_master WHERE name = 'map_width')",
+                       -1, &s, nullptr);
+    const int v = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int(s, 0) : -1;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return v;
+  };
+  std::string error;
+  RecognitionOptions narrow;
+  narrow.width = 320;
+  {
+    PlaceMap made(narrow);
+    ASSERT_EQ(made.Open(File("w.map"), true, true, &error, true), PlaceMap::OpenResult::kOpened);
+    made.Recognise(Of({1, 2}), "v", 0);
+    ASSERT_TRUE(made.Save(&error)) << error;
+    PlaceMap plain;
+    plain.Recognise(Of({1, 2}), "v", 0);
+    ASSERT_TRUE(plain.SaveAs(File("plain.map"), &error)) << error;
+  }
+  EXPECT_EQ(version(File("w.map")), 21);
+  EXPECT_EQ(version(File("plain.map")), 10);
+  const std::string bytes = ReadBytes(File("w.map"));
+  struct Case {
+    const char* what;
+    const char* file;
+    int32_t width;
+    bool require;
+    PlaceMap::OpenResult result;
+    int32_t after;
+  };
+  const Case cases[] = {
+      {"no width asked for: the map's", "w.map", 0, false, PlaceMap::OpenResult::kOpened, 320},
+      {"the map's own asked for", "w.map", 320, true, PlaceMap::OpenResult::kOpened, 320},
+      {"another asked for", "w.map", 640, true, PlaceMap::OpenResult::kOtherWidth, 640},
+      {"a width asked of a map without one", "plain.map", 320, true,
+       PlaceMap::OpenResult::kOtherWidth, 320},
+      {"a map without one, none asked for", "plain.map", 320, false, PlaceMap::OpenResult::kOpened,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecognitionOptions options;
+    options.width = c.width;
+    PlaceMap map(options);
+    EXPECT_EQ(map.Open(File(c.file), false, false, &error, c.require), c.result) << error;
+    EXPECT_EQ(map.width(), c.after);
+    if (c.result == PlaceMap::OpenResult::kOtherWidth) {
+      EXPECT_EQ(map.fileWidth(), c.file == std::string("w.map") ? 320 : 0);
+      EXPECT_EQ(map.size(), 0u) << "a refused map loads nothing";
+    }
+    map.Release();
+  }
+  EXPECT_EQ(ReadBytes(File("w.map")), bytes);
+  // Saved again, the map keeps its width; a map without one written over it
+  // takes the width away with it.
+  {
+    PlaceMap map;
+    ASSERT_EQ(map.Open(File("w.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
+    map.Recognise(Of({7, 8, 9}), "v", 1);
+    ASSERT_TRUE(map.Save(&error)) << error;
+  }
+  EXPECT_EQ(version(File("w.map")), 21);
+  PlaceMap plain;
+  ASSERT_TRUE(plain.SaveAs(File("w.map"), &error)) << error;
+  EXPECT_EQ(version(File("w.map")), 10);
+  PlaceMap reread;
+  ASSERT_EQ(reread.Open(File("w.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
+  EXPECT_EQ(reread.width(), 0);
+}
+
 }  // namespace
 
 }  // namespace placefinder

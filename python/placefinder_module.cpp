@@ -2,7 +2,10 @@
 // numpy images, as OpenCV's Python binding reads them.
 //
 //   detect(gray)                  the frame's boxes as a structured array
-//   Recogniser(threshold=0.67)    recognition from frame to frame; process(frame),
+//   Recogniser(threshold=0.67, best=False, min_detections=0, width=0,
+//              consistent=1, query=False, precise=False, top=0)
+//                                 recognition from frame to frame, with
+//                                 Placetrace's options; process(frame),
 //                                 load(path) and save(path) of place maps
 //
 // Detection and recognition run with the GIL released, so Python threads can
@@ -25,6 +28,7 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "Detection.h"
 #include "FrameAnalyzer.h"
@@ -71,6 +75,8 @@ struct FrameResult {
   std::optional<uint32_t> newLocation;
   std::optional<double> similarity;
   std::string identifierLine;
+  // The `top` most similar places as (location, similarity), best first.
+  std::vector<std::pair<uint32_t, double>> top;
 };
 
 // Recognises places frame after frame, as the programs do: every frame's
@@ -78,7 +84,24 @@ struct FrameResult {
 // when none is similar enough.
 class Recogniser {
  public:
-  explicit Recogniser(double threshold) : places_(std::make_unique<PlaceMap>(Checked(threshold))) {}
+  // Placetrace's options: --precise first, then the others on top of it, a
+  // threshold of None leaving the chosen one.
+  Recogniser(std::optional<double> threshold, bool best, int32_t minDetections, int32_t width,
+             int32_t consistent, bool query, bool precise, size_t top)
+      : top_(top) {
+    RecognitionOptions options = precise ? RecognitionOptions::Precise() : RecognitionOptions();
+    if (threshold) options.threshold = Checked(*threshold);
+    options.best = options.best || best;
+    if (minDetections < 0) throw py::value_error("min_detections must be at least 0");
+    if (minDetections > 0) options.minDetections = minDetections;
+    if (width < 0 || width > 65536) throw py::value_error("width must be from 0 to 65536");
+    if (width > 0) options.width = width;
+    if (consistent < 1) throw py::value_error("consistent must be at least 1");
+    options.consistent = consistent;
+    options.query = query;
+    places_ = std::make_unique<PlaceMap>(options);
+    analyzer_.SetWidth(options.width);
+  }
 
   FrameResult Process(const py::object& frame, const std::string& video) {
     const NumpyImage image(frame, "frame", /*allowColour=*/true);
@@ -89,6 +112,10 @@ class Recogniser {
     const Recognition found = places_->Recognise(analyzed.frameString, video, number);
     ++number;
     FrameResult result;
+    if (top_ > 0) {
+      places_->Rank(analyzed.frameString, top_, &ranked_);
+      for (const RankedPlace& r : ranked_) result.top.emplace_back(r.location, r.similarity);
+    }
     result.detections = analyzed.detectionCount();
     result.runs = analyzed.frameString.RunCount();
     result.location = found.location;
@@ -105,8 +132,16 @@ class Recogniser {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> lock(mutex_);
-      auto loaded = std::make_unique<PlaceMap>(places_->threshold());
-      switch (loaded->Open(path, /*requireThreshold=*/true, /*mayCreate=*/false, &error)) {
+      auto loaded = std::make_unique<PlaceMap>(places_->options());
+      switch (loaded->Open(path, /*requireThreshold=*/true, /*mayCreate=*/false, &error,
+                           /*requireWidth=*/true)) {
+        case PlaceMap::OpenResult::kOtherWidth:
+          error =
+              "was made with frames " +
+              (loaded->fileWidth() == 0 ? std::string("as they came")
+                                        : std::to_string(loaded->fileWidth()) + " pixels wide") +
+              "; use Recogniser(width=" + std::to_string(loaded->fileWidth()) + ")";
+          break;
         case PlaceMap::OpenResult::kOpened:
           loaded->Release();  // read whole; the file is not kept locked
           places_ = std::move(loaded);
@@ -140,6 +175,7 @@ class Recogniser {
   }
 
   double threshold() const { return places_->threshold(); }
+  int32_t width() const { return places_->width(); }
 
  private:
   static double Checked(double threshold) {
@@ -153,6 +189,8 @@ class Recogniser {
   std::mutex mutex_;  // one frame at a time: the analyzer and the map are not thread-safe
   FrameAnalyzer analyzer_;
   std::unique_ptr<PlaceMap> places_;
+  size_t top_ = 0;
+  std::vector<RankedPlace> ranked_;
   std::unordered_map<std::string, int64_t> frames_;  // frames processed, by video name
 };
 
@@ -187,6 +225,9 @@ PYBIND11_MODULE(placefinder, m) {
                     "similarity of the recognised place's string, or None")
       .def_readonly("identifier_line", &FrameResult::identifierLine,
                     "the first 20 box ids, each as 4 hex digits and a blank")
+      .def_readonly("top", &FrameResult::top,
+                    "with Recogniser(top=K): the K most similar places as (location, "
+                    "similarity), best first")
       .def("__repr__", [](const FrameResult& r) {
         auto optional = [](const auto& value) {
           return value ? std::string(py::repr(py::cast(*value))) : std::string("None");
@@ -200,9 +241,19 @@ PYBIND11_MODULE(placefinder, m) {
 
   py::class_<Recogniser>(m, "Recogniser",
                          "Recognises places frame after frame by the pattern of boxes in each.")
-      .def(py::init<double>(), py::arg("threshold") = PlaceMap::kDefaultThreshold,
+      .def(py::init<std::optional<double>, bool, int32_t, int32_t, int32_t, bool, bool, size_t>(),
+           py::arg("threshold") = py::none(), py::arg("best") = false,
+           py::arg("min_detections") = 0, py::arg("width") = 0, py::arg("consistent") = 1,
+           py::arg("query") = false, py::arg("precise") = false, py::arg("top") = 0,
            "A stored frame string is accepted when its similarity to a frame's string\n"
-           "is at least threshold (0 to 1).")
+           "is at least threshold (0 to 1; default 0.67, or --precise's). The other\n"
+           "options are Placetrace's: best (the most similar place wins, not the\n"
+           "first), min_detections (a frame with fewer boxes shows no place),\n"
+           "width (frames resized to this width before detection; a loaded map must\n"
+           "have it), consistent (a match needs the same place in that many\n"
+           "consecutive frames), query (nothing is recorded), precise (the\n"
+           "benchmark's choice, README) and top (FrameResult.top lists that many\n"
+           "most similar places).")
       .def("process", &Recogniser::Process, py::arg("frame"), py::arg("video") = "",
            "Runs the per-frame work on a frame as OpenCV's VideoCapture.read() gives it\n"
            "(a uint8 array: BGR (rows, columns, 3), BGRA, or gray (rows, columns)); like\n"
@@ -217,5 +268,6 @@ PYBIND11_MODULE(placefinder, m) {
       .def("save", &Recogniser::Save, py::arg("path"),
            "Saves the known places to the place map at path, created when missing and\n"
            "replaced whole otherwise. Raises ValueError when it cannot be written.")
-      .def_property_readonly("threshold", &Recogniser::threshold);
+      .def_property_readonly("threshold", &Recogniser::threshold)
+      .def_property_readonly("width", &Recogniser::width);
 }

@@ -335,3 +335,59 @@ def test_maps_that_cannot_be_used_raise_and_change_nothing(tree_frames, tmp_path
     assert garbage.read_bytes() == b"not a place map at all, just some bytes" * 10
     with pytest.raises(ValueError):
         placefinder.Recogniser().save(str(tmp_path / "no" / "such" / "folder.places"))
+
+
+def placetrace_rows(args):
+    """Placetrace's lines for a command line, each a dict keyed by the header's names."""
+    output = subprocess.run([PLACETRACE] + args, capture_output=True, text=True, check=True,
+                            timeout=600).stdout.splitlines()
+    header = output[0].split("\t")
+    return [dict(zip(header, line.split("\t"))) for line in output[1:]]
+
+
+def expected_columns(row):
+    similarity = None if row["similarity"] == "-" else float(row["similarity"])
+    return (int(row["detections"]), int(row["runs"]), optional_int(row["location"]),
+            optional_int(row["new_location"]), similarity, row["ids"])
+
+
+def got_columns(result):
+    similarity = None if result.similarity is None else round(result.similarity, 6)
+    return (result.detections, result.runs, result.location, result.new_location, similarity,
+            result.identifier_line[:-1])
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (["--best", "--threshold", "0.8"], dict(best=True, threshold=0.8)),
+    (["--min-detections", "40000"], dict(min_detections=40000)),
+    (["--width", "320", "--consistent", "2"], dict(width=320, consistent=2)),
+    (["--precise"], dict(precise=True)),
+])
+def test_recognition_options_give_placetraces_columns(tree_frames, args, kwargs):
+    video = video_path("tree.avi")
+    rows = placetrace_rows(args + [video])
+    recogniser = placefinder.Recogniser(**kwargs)
+    got = [got_columns(recogniser.process(frame, video=video)) for frame in tree_frames]
+    assert got == [expected_columns(row) for row in rows]
+    # The options change something on these frames, or the test shows nothing.
+    assert got != [got_columns(r) for r in map(placefinder.Recogniser().process, tree_frames)]
+
+
+def test_query_mode_ranks_as_placetrace_and_keeps_the_map(tree_frames, tmp_path):
+    video = video_path("tree.avi")
+    made = str(tmp_path / "made.places")
+    subprocess.run([PLACETRACE, "--places", made, "--width", "320", "--frames", "20", video],
+                   capture_output=True, check=True, timeout=600)
+    before = open(made, "rb").read()
+    rows = placetrace_rows(["--places", made, "--query", "--top", "3", video])
+    assert open(made, "rb").read() == before
+    recogniser = placefinder.Recogniser(width=320, query=True, top=3)
+    recogniser.load(made)
+    for number, (frame, row) in enumerate(zip(tree_frames, rows)):
+        result = recogniser.process(frame, video=video)
+        assert got_columns(result) == expected_columns(row), f"frame {number}"
+        top = ",".join(f"{location}:{similarity:.6f}" for location, similarity in result.top)
+        assert top == row["top"], f"frame {number}"
+        assert result.new_location is None
+    with pytest.raises(ValueError, match="width=320"):
+        placefinder.Recogniser().load(made)

@@ -13,15 +13,18 @@
 # (data/revisit/truth.tsv) lists every frame of every recording: the shot
 # list has a line per frame of the original, and each re-rendering is checked
 # to hold exactly as many frames (the run stops when one does not).
-# Placetrace, then the baseline, run over the maps followed by the queries in
-# one collection, with the same truth; the baseline also runs its query mode
-# (the maps' frames as database, the queries searched).
+# Placetrace (with its default options and with --precise), then the
+# baseline, run over the maps followed by the queries in one collection, with
+# the same truth. Both also run their query mode: Placetrace searches a map
+# its run over the map recordings made (--query --top 10), the baseline a
+# database of every frame of the map recordings; neither stores a query frame.
 #
 #   scripts/revisit_benchmark.sh [OUT_DIR]     default: docs/
 #
 # Writes OUT_DIR/revisit_sweep.tsv and OUT_DIR/revisit_pr.png (Placetrace's
-# threshold table and precision-recall curve) and OUT_DIR/revisit_bow_sweep.tsv
-# (the baseline's table); the baseline's vocabulary is cached in
+# threshold table and precision-recall curve), OUT_DIR/revisit_precise_sweep.tsv
+# (the same with --precise) and OUT_DIR/revisit_bow_sweep.tsv (the baseline's
+# table); the baseline's vocabulary is cached in
 # data/revisit/bow_vocabulary.yml. Prints both systems' evaluation lines and
 # their best F1, recall at 100 % precision and time a frame.
 set -euo pipefail
@@ -98,6 +101,24 @@ trace_log=data/revisit/placetrace.log
 check_frames Placetrace "$trace_log"
 echo "Placetrace:"
 grep -E '^(evaluation|recall at)' "$trace_log" | sed 's/^/  /'
+precise_log=data/revisit/placetrace_precise.log
+"$build/apps/placetrace/Placetrace" --precise --truth "$truth" --sweep "$out/revisit_precise_sweep.tsv" \
+  "${map_files[@]}" "${queries[@]}" 2>"$precise_log" >/dev/null
+check_frames Placetrace "$precise_log"
+echo "Placetrace --precise:"
+grep -E '^(evaluation|recall at)' "$precise_log" | sed 's/^/  /'
+# Query mode: a map of the map recordings, searched by the queries.
+query_recall() {  # LOG OPTION...
+  local log=$1 map=data/revisit/query.map
+  shift
+  rm -f "$map"
+  "$build/apps/placetrace/Placetrace" "$@" --places "$map" "${map_files[@]}" >/dev/null 2>"$log"
+  "$build/apps/placetrace/Placetrace" "$@" --places "$map" --query --top 10 --truth "$truth" \
+    "${queries[@]}" >/dev/null 2>>"$log"
+  sed -n 's/^recall@1: \([^ ]*\) recall@5: \([^ ]*\) .*/\1 \/ \2/p' "$log"
+}
+trace_query=$(query_recall data/revisit/placetrace_query.log)
+precise_query=$(query_recall data/revisit/placetrace_precise_query.log --precise)
 
 bow_args=(--truth "$truth" --vocabulary data/revisit/bow_vocabulary.yml)
 for map in "${map_files[@]}"; do bow_args+=(--map "$map"); done
@@ -117,11 +138,17 @@ full_precision() { sed -n 's/^recall at 100% precision: //p' "$1" | head -n 1; }
 trace_fps=$(sed -n 's/^Placetrace: total: .*, \([0-9.]*\) frames per second$/\1/p' "$trace_log")
 trace_ms=$(awk -v f="$trace_fps" 'BEGIN { printf "%.3f", (f > 0 ? 1000 / f : 0) }')
 bow_ms=$(sed -n 's/^time a frame: \([0-9.]*\) ms.*/\1/p' "$bow_out" | head -n 1)
+precise_fps=$(sed -n 's/^Placetrace: total: .*, \([0-9.]*\) frames per second$/\1/p' "$precise_log")
+precise_ms=$(awk -v f="$precise_fps" 'BEGIN { printf "%.3f", (f > 0 ? 1000 / f : 0) }')
+bow_query=$(sed -n 's/^recall@1: \([^ ]*\) recall@5: \([^ ]*\) .*/\1 \/ \2/p' "$bow_out")
 echo
 echo "$total frames, maps then queries in one collection:"
-printf '%-12s %-28s %-44s %s\n' system "best F1" "recall at 100% precision" "time a frame"
-printf '%-12s %-28s %-44s %s\n' Placetrace "$(best_f1 "$out/revisit_sweep.tsv")" \
-  "$(full_precision "$trace_log")" "$trace_ms ms (1 / its frames per second: decoding, detection on its default threads, the run and its 70-threshold sweep)"
-printf '%-12s %-28s %-44s %s\n' BowBaseline "$(best_f1 "$out/revisit_bow_sweep.tsv")" \
-  "$(full_precision "$bow_out")" "$bow_ms ms (ORB + quantisation + search at one threshold)"
-echo "tables: $out/revisit_sweep.tsv, $out/revisit_bow_sweep.tsv; curve: $out/revisit_pr.png"
+printf '%-22s %-28s %-44s %-18s %s\n' system "best F1" "recall at 100% precision" \
+  "query recall@1/5" "time a frame"
+printf '%-22s %-28s %-44s %-18s %s\n' Placetrace "$(best_f1 "$out/revisit_sweep.tsv")" \
+  "$(full_precision "$trace_log")" "$trace_query" "$trace_ms ms (1 / its frames per second: decoding, detection on its default threads, the run and its 70-threshold sweep)"
+printf '%-22s %-28s %-44s %-18s %s\n' "Placetrace --precise" "$(best_f1 "$out/revisit_precise_sweep.tsv")" \
+  "$(full_precision "$precise_log")" "$precise_query" "$precise_ms ms (the same, with --precise)"
+printf '%-22s %-28s %-44s %-18s %s\n' BowBaseline "$(best_f1 "$out/revisit_bow_sweep.tsv")" \
+  "$(full_precision "$bow_out")" "$bow_query" "$bow_ms ms (ORB + quantisation + search at one threshold)"
+echo "tables: $out/revisit_sweep.tsv, $out/revisit_precise_sweep.tsv, $out/revisit_bow_sweep.tsv; curve: $out/revisit_pr.png"

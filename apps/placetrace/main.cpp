@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -34,7 +35,9 @@ const char kHeader[] =
     "video\tframe\tposition_ms\tdetections\truns\tlocation\tnew_location\tsimilarity\tids\n";
 
 const char kUsage[] =
-    "usage: Placetrace [--places FILE] [--threshold T] [--frames N] [--threads N]\n"
+    "usage: Placetrace [--places FILE] [--query [--top K]] [--threshold T] [--frames N]\n"
+    "                  [--threads N] [--best] [--min-detections N] [--width W]\n"
+    "                  [--consistent K] [--precise]\n"
     "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n";
 
 const char kDescription[] =
@@ -45,8 +48,11 @@ const char kDescription[] =
 
 struct Options {
   std::string places;  // empty: no place map
-  double threshold = PlaceMap::kDefaultThreshold;
-  bool thresholdGiven = false;
+  RecognitionOptions recognition;  // its threshold is the one asked for
+  bool thresholdGiven = false;     // by --threshold, or chosen by --precise
+  bool precise = false;
+  bool widthGiven = false;
+  size_t top = 0;  // --top K: the K best places in the last column
   long long limit = -1;
   int threads = 0;  // 0: as many as the process has cores
   std::string truth;
@@ -88,7 +94,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
   app.set_help_flag();  // --help is answered below, with the usage line first
   bool help = false;
   app.add_flag("-h,--help", help, "print this help and exit");
-  std::string frames, threads, threshold;
+  std::string frames, threads, threshold, minDetections, width, consistent, top;
+  bool best = false;
+  bool precise = false;
+  bool query = false;
   app.add_option("--places", options.places,
                  "load the places from FILE first (created when missing) and save them back to "
                  "it at the end")
@@ -112,6 +121,29 @@ int ParseOptions(int argc, char** argv, Options& options) {
   app.add_option("--plot", options.plot,
                  "draw the sweep's precision-recall curve into FILE, a PNG image")
       ->type_name("FILE.png");
+  app.add_flag("--best", best,
+               "recognise the most similar stored place at or over the threshold, not the first");
+  app.add_option("--min-detections", minDetections,
+                 "a frame with fewer than N detections shows no place: it is neither searched "
+                 "nor recorded")
+      ->type_name("N");
+  app.add_option("--width", width,
+                 "resize every frame to W pixels wide before detection (a map keeps its width "
+                 "as it keeps its threshold)")
+      ->type_name("W");
+  app.add_option("--consistent", consistent,
+                 "accept a match only when the same place was the candidate of this frame and "
+                 "the K-1 frames before it; otherwise the frame is held")
+      ->type_name("K");
+  app.add_flag("--precise", precise,
+               "the settings the revisit benchmark finds best for recall at 100% precision "
+               "(README)");
+  app.add_flag("--query", query,
+               "only search the map of --places: it is never changed and not saved");
+  app.add_option("--top", top,
+                 "with --query, add the column top: the K most similar places as "
+                 "location:similarity")
+      ->type_name("K");
   app.add_option("VIDEO", options.videos, "the videos, read one after the other");
   for (CLI::Option* option : app.get_options()) {
     option->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -141,11 +173,45 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (!n) return Usage("--threads needs a whole number from 1 to 256");
     options.threads = static_cast<int>(*n);
   }
+  RecognitionOptions& recognition = options.recognition;
+  if (precise) {
+    recognition = RecognitionOptions::Precise();
+    options.precise = true;
+    options.thresholdGiven = true;
+    options.widthGiven = recognition.width != 0;
+  }
   if (given("--threshold")) {
     const std::optional<double> t = ParseThreshold(threshold);
     if (!t) return Usage("--threshold needs a number from 0 to 1");
-    options.threshold = *t;
+    recognition.threshold = *t;
     options.thresholdGiven = true;
+  }
+  if (best) recognition.best = true;
+  if (given("--min-detections")) {
+    const std::optional<long long> n = ParseWhole(minDetections, 0, INT32_MAX);
+    if (!n) return Usage("--min-detections needs a whole number of at least 0");
+    recognition.minDetections = static_cast<int32_t>(*n);
+  }
+  if (given("--width")) {
+    const std::optional<long long> n = ParseWhole(width, 1, 1 << 16);
+    if (!n) return Usage("--width needs a whole number from 1 to 65536");
+    recognition.width = static_cast<int32_t>(*n);
+    options.widthGiven = true;
+  }
+  if (given("--consistent")) {
+    const std::optional<long long> n = ParseWhole(consistent, 1, 1000000);
+    if (!n) return Usage("--consistent needs a whole number from 1 to 1000000");
+    recognition.consistent = static_cast<int32_t>(*n);
+  }
+  if (query) {
+    if (!given("--places")) return Usage("--query needs --places: the map it searches");
+    recognition.query = true;
+  }
+  if (given("--top")) {
+    if (!query) return Usage("--top needs --query");
+    const std::optional<long long> n = ParseWhole(top, 1, 1000000);
+    if (!n) return Usage("--top needs a whole number from 1 to 1000000");
+    options.top = static_cast<size_t>(*n);
   }
   for (const char* name : {"--places", "--truth", "--sweep", "--plot"}) {
     if (given(name) && app.get_option(name)->as<std::string>().empty()) {
@@ -194,6 +260,8 @@ struct Tally {
   long long frames = 0;
   long long recognised = 0;
   long long recorded = 0;
+  long long blank = 0;  // too few detections
+  long long held = 0;   // a match not yet confirmed
 };
 
 void PrintTally(const char* what, const Tally& tally, double seconds) {
@@ -209,6 +277,7 @@ struct Evaluations {
   const GroundTruth* truth = nullptr;
   RunEvaluation* run = nullptr;
   ThresholdSweep* sweep = nullptr;
+  RankedRecall* ranked = nullptr;
 };
 
 // The line of one frame.
@@ -248,6 +317,20 @@ void FormatLine(const std::string& video, long long frame, double positionMs,
   line += '\n';
 }
 
+// The column top: "location:similarity" of each ranked place, best first,
+// comma-separated; "-" for none. Replaces the line's newline.
+void AppendTop(const std::vector<RankedPlace>& ranked, std::string& line) {
+  line.back() = '\t';
+  if (ranked.empty()) line += '-';
+  for (size_t i = 0; i < ranked.size(); ++i) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%s%u:%.6f", i > 0 ? "," : "", ranked[i].location,
+                  ranked[i].similarity);
+    line += text;
+  }
+  line += '\n';
+}
+
 // Reads every frame of one video (at most `limit`) into `places`, with
 // `threads` threads, printing a line per frame. Returns false when the video
 // cannot be read at all or a frame cannot be processed, after saying so;
@@ -276,6 +359,10 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
   long long read = 0;
   long long frames = 0;
   std::string line;
+  std::vector<RankedPlace> ranked;
+  // The ranking the column shows, and at least the best place for recall@1.
+  const size_t rank =
+      evaluations.ranked != nullptr ? std::max<size_t>(options.top, 1) : options.top;
   const GroundTruth::VideoPlaces* truePlaces =
       evaluations.truth != nullptr ? evaluations.truth->PlacesOf(video) : nullptr;
   auto readFrame = [&](cv::Mat& frame, double& positionMs) {
@@ -288,14 +375,19 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
   auto consume = [&](const AnalyzedFrame& analyzed, double positionMs) {
     const Recognition found = places.Recognise(analyzed.frameString, video, frames);
     FormatLine(video, frames, positionMs, analyzed, found, line);
+    if (rank > 0) places.Rank(analyzed.frameString, rank, &ranked);
+    if (options.top > 0) AppendTop(ranked, line);
     std::fputs(line.c_str(), stdout);
     const int32_t place = GroundTruth::PlaceIn(truePlaces, frames);
+    if (evaluations.ranked != nullptr) evaluations.ranked->Count(place, ranked);
     if (evaluations.run != nullptr) evaluations.run->Count(place, found);
     if (evaluations.sweep != nullptr) {
       evaluations.sweep->Count(analyzed.frameString, video, frames, place);
     }
     if (found.location) ++tally.recognised;
     if (found.newLocation) ++tally.recorded;
+    if (found.blank) ++tally.blank;
+    if (found.held) ++tally.held;
     if (found.full && !full) {
       full = true;
       std::fprintf(stderr,
@@ -312,7 +404,7 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
     }
   };
   try {
-    FramePipeline::Run(threads, readFrame, consume);
+    FramePipeline::Run(threads, readFrame, consume, places.width());
   } catch (const cv::Exception& e) {
     if (progress) std::fputs("\r\033[K", stderr);
     std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames,
@@ -403,10 +495,12 @@ int main(int argc, char** argv) {
 
   // The map is opened, locked and read in full before the first frame, so
   // that a map that cannot be used costs no work and stays as it was.
-  PlaceMap places(options.threshold);
+  PlaceMap places(options.recognition);
+  const bool query = options.recognition.query;
   if (!options.places.empty()) {
     std::string error;
-    switch (places.Open(options.places, options.thresholdGiven, /*mayCreate=*/true, &error)) {
+    switch (places.Open(options.places, options.thresholdGiven, /*mayCreate=*/!query, &error,
+                        options.widthGiven)) {
       case PlaceMap::OpenResult::kOpened:
         break;
       case PlaceMap::OpenResult::kFailed:
@@ -417,13 +511,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "Placetrace: the place map %s was made with the threshold %g, not %g (leave "
                      "out --threshold to use the map's)\n",
-                     options.places.c_str(), places.fileThreshold(), options.threshold);
+                     options.places.c_str(), places.fileThreshold(), options.recognition.threshold);
+        return 1;
+      case PlaceMap::OpenResult::kOtherWidth:
+        std::fprintf(stderr,
+                     "Placetrace: the place map %s was made with frames %s, not %d pixels wide "
+                     "(leave out --width to use the map's)\n",
+                     options.places.c_str(),
+                     places.fileWidth() == 0
+                         ? "as they came"
+                         : (std::to_string(places.fileWidth()) + " pixels wide").c_str(),
+                     options.recognition.width);
         return 1;
     }
+    // A map that is only searched is read whole and let go at once.
+    if (query) places.Release();
   }
 
   std::optional<RunEvaluation> run;
   std::optional<ThresholdSweep> sweep;
+  std::optional<RankedRecall> ranked;
   Evaluations evaluations;
   if (!options.truth.empty()) {
     evaluations.truth = &truth;
@@ -433,15 +540,25 @@ int main(int argc, char** argv) {
   }
   if (!options.sweep.empty() || !options.plot.empty()) {
     // Every threshold starts from the map as it was loaded.
-    sweep.emplace(truth, options.places.empty() ? nullptr : &places);
+    sweep.emplace(truth, options.places.empty() ? nullptr : &places, options.recognition);
     evaluations.sweep = &*sweep;
+  }
+  if (query && !options.truth.empty()) {
+    ranked.emplace(truth, places.origins());
+    evaluations.ranked = &*ranked;
   }
 
   const int threads = options.threads > 0 ? options.threads : FramePipeline::UsableCores();
   // The pipeline's own threads use the cores; OpenCV's pool on top of them
   // would only contend for them.
   if (threads > 1) cv::setNumThreads(1);
-  std::fputs(kHeader, stdout);
+  if (options.top > 0) {
+    std::string header(kHeader);
+    header.back() = '\t';
+    std::fputs((header + "top\n").c_str(), stdout);
+  } else {
+    std::fputs(kHeader, stdout);
+  }
 
   const auto start = std::chrono::steady_clock::now();
   Tally total;
@@ -461,17 +578,29 @@ int main(int argc, char** argv) {
     total.frames += tally.frames;
     total.recognised += tally.recognised;
     total.recorded += tally.recorded;
+    total.blank += tally.blank;
+    total.held += tally.held;
     if (stop) break;
   }
   std::fflush(stdout);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   PrintTally("total", total, seconds);
+  if (total.blank > 0 || total.held > 0) {
+    std::fprintf(stderr,
+                 "Placetrace: %lld frames with too few detections, %lld frames held for "
+                 "agreement\n",
+                 total.blank, total.held);
+  }
   if (run && !WriteEvaluation(options, *run, sweep ? &*sweep : nullptr, places.threshold())) {
     failed = true;
   }
+  if (ranked) std::fprintf(stderr, "%s\n", ranked->Line(std::max<size_t>(options.top, 1)).c_str());
 
-  if (!options.places.empty()) {
+  if (query) {
+    std::fprintf(stderr, "Placetrace: the place map %s was only searched (%zu places)\n",
+                 options.places.c_str(), places.size());
+  } else if (!options.places.empty()) {
     std::string error;
     if (!places.Save(&error)) {
       std::fprintf(stderr, "Placetrace: the place map %s %s; the map itself is left as it was\n",
