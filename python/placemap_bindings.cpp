@@ -126,6 +126,7 @@ class PyPlaceMap {
   uint32_t locationCounter() const { return map_->locationCounter(); }
   size_t size() const { return map_->size(); }
   size_t loadedPlaces() const { return map_->loadedPlaces(); }
+  bool created() const { return map_->created(); }
 
  private:
   static double Checked(double threshold) {
@@ -205,6 +206,8 @@ void BindPlaceMap(py::module_& m) {
                              "the next location index to hand out")
       .def_property_readonly("loaded_places", &PyPlaceMap::loadedPlaces,
                              "the number of places open() read")
+      .def_property_readonly("created", &PyPlaceMap::created,
+                             "True when open() created the file, while it is open")
       .def("__len__", &PyPlaceMap::size, "the number of stored places");
 
   m.def(
