@@ -347,6 +347,19 @@ def test_chunks_give_the_frames_of_a_run_in_order(case, threads_client, short_re
     assert found == ([("Megamind.avi", "7"), ("tree.avi", "7")] if in_order else [])
 
 
+def test_a_video_that_no_longer_opens_after_its_probe_is_skipped(threads_client, tmp_path,
+                                                                 monkeypatch, capsys):
+    videos = [str(tmp_path / "gone.avi"), video_path("tree.avi")]
+    expected = run_placetrace(["--frames", "20"] + videos, tmp_path)
+    monkeypatch.setattr(chunks, "probe", lambda path: (True, 100.0))
+    options, _ = cluster.parse_options(["--chunk", "7", "--frames", "20"] + videos)
+    out = io.BytesIO()
+    status = cluster.Run(threads_client, options, placefinder.PlaceMap(), out).run()
+    err = capsys.readouterr().err
+    assert (status, out.getvalue()) == (expected[0], expected[1]) and status == 1
+    assert summary(err, cluster.PROGRAM) == summary(expected[2], "Placetrace")
+
+
 @pytest.mark.parametrize("args, words", [
     (["--frames", "0", "a.avi"], "--frames needs a positive whole number"),
     (["--threshold", "1.5", "a.avi"], "--threshold needs a number from 0 to 1"),

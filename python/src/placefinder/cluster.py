@@ -296,6 +296,11 @@ class Run:
 
     def trace(self, video, tally):
         """Consumes the chunks of `video`, printing its lines. Returns (read, stop)."""
+        result = self.trace_chunks(video, tally)
+        self.drop_rest(video)  # whatever ended the video, its chunks are not wanted
+        return result
+
+    def trace_chunks(self, video, tally):
         if video.plan is None:
             self.make_plan(video)
         if not video.opened:
