@@ -2,7 +2,7 @@
 """Frames per second of placefinder.cluster against Placetrace --threads, side by side.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/cluster_bench.py [--build build]
-        [--rounds 5] [--workers 2] [--chunks 25,100] [VIDEO...]
+        [--rounds 5] [--workers 2] [--chunks 25,100] [--map-size 10000] [VIDEO...]
 
 Runs, alternated round after round on the same videos (default: the three
 sample videos):
@@ -16,8 +16,9 @@ of the run itself (its "total" line: from the header to the last line). From
 two chunk sizes it derives the cost of a chunk (the difference in run time
 over the difference in chunk count). Then, in this process, it times the part
 that no number of hosts can spread: recognising the analyzed frames in order
-(PlaceMap.recognise and the line), and one analysis (decode + analyze) on one
-core, which give the scaling on paper.
+(PlaceMap.recognise and the line), with an empty map and with --map-size
+places of random ids stored first, and one analysis (decode + analyze) on
+one core, which give the scaling on paper.
 
 Every variant is timed in the same rounds, so that a load that comes and goes
 on the machine falls on all of them alike; the figures are medians.
@@ -45,10 +46,29 @@ def run(command, env):
     return wall, each, float(total.group(2))
 
 
-def consumer_rate(videos, rounds):
-    """Frames per second of the ordered half alone, and of one core's analysis."""
-    import cv2
+def synthetic_places(analyzed, size, seed=1):
+    """`size` strings with the run counts and counts of real frames and random ids,
+    so that recognition has a map of that many places to search."""
+    import random
 
+    import placefinder
+
+    rng = random.Random(seed)
+    strings = []
+    for k in range(size):
+        real = analyzed[k % len(analyzed)][2].frame_string
+        runs = real.runs
+        counts = [int.from_bytes(runs[i + 2:i + 6], "little") for i in range(0, len(runs), 6)]
+        ids = sorted(rng.sample(range(-32768, 32768), len(counts)))
+        blob = b"".join(i.to_bytes(2, "little", signed=True) + c.to_bytes(4, "little")
+                        for i, c in zip(ids, counts))
+        strings.append(placefinder.FrameString(real.length, blob))
+    return strings
+
+
+def consumer_rate(videos, rounds, map_size):
+    """Frames per second of the ordered half alone (with an empty map and with
+    `map_size` places stored), and of one core's decoding and analysis."""
     import placefinder
     from placefinder import chunks, cluster
 
@@ -63,16 +83,19 @@ def consumer_rate(videos, rounds):
             analyzed.append((video, reader.position(), placefinder.analyze(frame)))
         reader.release()
     analysis = len(analyzed) / (time.monotonic() - start)
-    rates = []
+    filler = synthetic_places(analyzed, map_size)
+    rates = {0: [], map_size: []}
     for _ in range(rounds):
-        places = placefinder.PlaceMap()
-        start = time.monotonic()
-        for number, (video, position, a) in enumerate(analyzed):
-            found = places.recognise(a.frame_string, video, number)
-            cluster.format_line(video, number, position, a, found)
-        rates.append(len(analyzed) / (time.monotonic() - start))
-    del cv2
-    return statistics.median(rates), analysis, len(analyzed)
+        for size in rates:
+            places = placefinder.PlaceMap()
+            for number, s in enumerate(filler[:size]):
+                places.recognise(s, "synthetic", number)
+            start = time.monotonic()
+            for number, (video, position, a) in enumerate(analyzed):
+                found = places.recognise(a.frame_string, video, number)
+                cluster.format_line(video, number, position, a, found)
+            rates[size].append(len(analyzed) / (time.monotonic() - start))
+    return {size: statistics.median(r) for size, r in rates.items()}, analysis, len(analyzed)
 
 
 def main():
@@ -81,6 +104,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--chunks", default="25,100")
+    parser.add_argument("--map-size", type=int, default=10000,
+                        help="places stored before the ordered half is timed on its own")
     parser.add_argument("videos", nargs="*")
     options = parser.parse_args()
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -125,11 +150,12 @@ def main():
         print(f"cost of a chunk (from --chunk {small} and {large}, about {count[small]} and "
               f"{count[large]} chunks): {per_chunk * 1000:.1f} ms of run time with "
               f"{options.workers} workers")
-    ordered, analysis, n = consumer_rate(videos, options.rounds)
-    print(f"recognition in order alone (PlaceMap.recognise and the line, {n} frames): "
-          f"{ordered:.0f} frames per second")
-    print(f"decode and analyze on one core: {analysis:.0f} frames per second; the ordered half "
-          f"keeps up with about {ordered / analysis:.0f} such cores")
+    ordered, analysis, n = consumer_rate(videos, options.rounds, options.map_size)
+    print(f"decode and analyze on one core: {analysis:.0f} frames per second")
+    for size, rate in ordered.items():
+        print(f"recognition in order alone (PlaceMap.recognise and the line, {n} frames, "
+              f"{size} places stored first): {rate:.0f} frames per second, as much as "
+              f"{rate / analysis:.0f} such cores analyze")
 
 
 if __name__ == "__main__":

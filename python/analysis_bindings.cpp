@@ -52,8 +52,8 @@ FrameAnalysis Analyze(const py::object& frame) {
 }  // namespace
 
 void BindAnalysis(py::module_& m) {
-  py::class_<FrameString>(m, "FrameString",
-                          "A frame's identifier string: for each box id, how many boxes carried it.")
+  py::class_<FrameString>(
+      m, "FrameString", "A frame's identifier string: for each box id, how many boxes carried it.")
       .def(py::init(&MakeFrameString), py::arg("length") = 0, py::arg("runs") = py::bytes(),
            "The string built from `length` ids with the runs `runs`: 6 bytes a run (the id\n"
            "as a 16-bit and the count as a 32-bit little-endian integer), ids ascending,\n"
@@ -65,11 +65,13 @@ void BindAnalysis(py::module_& m) {
       .def_property_readonly("run_count", &FrameString::RunCount)
       .def(py::self == py::self)
       .def("__hash__",
-           [](const FrameString& s) { return py::hash(py::make_tuple(s.length, py::bytes(s.runs))); })
+           [](const FrameString& s) {
+             return py::hash(py::make_tuple(s.length, py::bytes(s.runs)));
+           })
       .def("__repr__",
            [](const FrameString& s) {
-             return "FrameString(length=" + std::to_string(s.length) +
-                    ", runs=<" + std::to_string(s.RunCount()) + " runs>)";
+             return "FrameString(length=" + std::to_string(s.length) + ", runs=<" +
+                    std::to_string(s.RunCount()) + " runs>)";
            })
       .def(py::pickle(
           [](const FrameString& s) { return py::make_tuple(s.length, py::bytes(s.runs)); },
@@ -90,8 +92,8 @@ void BindAnalysis(py::module_& m) {
       .def("__repr__",
            [](const FrameAnalysis& a) {
              return "AnalyzedFrame(detections=" + std::to_string(a.detections) +
-                    ", runs=" + std::to_string(a.frameString.RunCount()) + ", identifier_line=" +
-                    std::string(py::repr(py::cast(a.identifierLine))) + ")";
+                    ", runs=" + std::to_string(a.frameString.RunCount()) +
+                    ", identifier_line=" + std::string(py::repr(py::cast(a.identifierLine))) + ")";
            })
       .def(py::pickle(
           [](const FrameAnalysis& a) {
