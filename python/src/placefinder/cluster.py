@@ -455,7 +455,7 @@ class Cluster:
 
 
 class Terminated(BaseException):
-    pass
+    """SIGTERM, raised so that the cluster is closed on the way out."""
 
 
 def _terminate(signum, frame):
@@ -510,9 +510,12 @@ def main(argv=None):
         say(str(error))
         abandon()
         return 1
-    except (KeyboardInterrupt, Terminated):
+    except KeyboardInterrupt:
         abandon()
-        return 130
+        return 128 + signal.SIGINT
+    except Terminated:
+        abandon()
+        return 128 + signal.SIGTERM
     except BrokenPipeError:
         abandon()
         return 1
