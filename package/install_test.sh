@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a scratch prefix, then configures, builds and runs
 # the outside project CONSUMER against the installed package only. With a
-# Python interpreter given, also imports the installed Python module from its
-# place under the prefix (PYTHON_DIR, relative to it) and runs one detection,
-# with the environment settings VAR=VALUE in the interpreter's environment.
+# Python interpreter given, also imports the installed Python package and its
+# cluster tool from their place under the prefix (PYTHON_DIR, relative to it)
+# and runs one detection, with the environment settings VAR=VALUE in the
+# interpreter's environment.
 #
 #   install_test.sh BUILD_DIR CONSUMER_DIR [PYTHON PYTHON_DIR [VAR=VALUE...]]
 set -u
@@ -35,12 +36,13 @@ cmake --build "$work/build" >"$work/build.log" 2>&1 \
 
 if [ -n "$python" ]; then
   (cd "$work" && env "${python_env[@]}" PYTHONPATH="$prefix/$python_dir" "$python" -c '
-import numpy, placefinder, sys
+import numpy, placefinder, placefinder.cluster, sys
 assert placefinder.__file__.startswith(sys.argv[1]), placefinder.__file__
+assert placefinder.cluster.__file__.startswith(sys.argv[1]), placefinder.cluster.__file__
 frame = numpy.full((64, 64), 20, numpy.uint8)
 frame[20:44, 20:44] = 230
 assert len(placefinder.detect(frame)) > 0
-print("ok   python: the installed module imports and detects")' "$prefix") \
+print("ok   python: the installed package imports and detects")' "$prefix") \
     || { echo "FAIL importing the installed Python module"; exit 1; }
 fi
 echo "ok   installed into a scratch prefix and used from an outside project"

@@ -1,5 +1,6 @@
-// The Python module `placefinder`: box detection and place recognition on
-// numpy images, as OpenCV's Python binding reads them.
+// The extension of the Python package `placefinder` (placefinder._placefinder,
+// whose names the package re-exports): box detection and place recognition
+// on numpy images, as OpenCV's Python binding reads them.
 //
 //   detect(gray)                  the frame's boxes as a structured array
 //   Recogniser(threshold=0.67, best=False, min_detections=0, width=0,
@@ -7,6 +8,9 @@
 //                                 recognition from frame to frame, with
 //                                 Placetrace's options; process(frame),
 //                                 load(path) and save(path) of place maps
+//   analyze(frame), PlaceMap      the same work in two halves: the analysis of
+//                                 one frame (anywhere) and its recognition in
+//                                 order (Bindings.h)
 //
 // Detection and recognition run with the GIL released, so Python threads can
 // work on frames in parallel. A LocationDetector is not thread-safe, so
@@ -30,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "Bindings.h"
 #include "Detection.h"
 #include "FrameAnalyzer.h"
 #include "LocationDetector.h"
@@ -196,7 +201,7 @@ class Recogniser {
 
 }  // namespace
 
-PYBIND11_MODULE(placefinder, m) {
+PYBIND11_MODULE(_placefinder, m) {
   m.doc() = "Box detection and place recognition on video frames (numpy arrays).";
   PYBIND11_NUMPY_DTYPE(placefinder::Detection, id, x, y, width, height);
 
@@ -270,4 +275,7 @@ PYBIND11_MODULE(placefinder, m) {
            "replaced whole otherwise. Raises ValueError when it cannot be written.")
       .def_property_readonly("threshold", &Recogniser::threshold)
       .def_property_readonly("width", &Recogniser::width);
+
+  BindAnalysis(m);
+  BindPlaceMap(m);
 }

@@ -5,7 +5,10 @@ built Placetrace and PF_DATA_DIR to the sample videos.
 """
 
 import math
+import pickle
 import os
+import sqlite3
+import struct
 import subprocess
 import sys
 import threading
@@ -391,3 +394,122 @@ def test_query_mode_ranks_as_placetrace_and_keeps_the_map(tree_frames, tmp_path)
         assert result.new_location is None
     with pytest.raises(ValueError, match="width=320"):
         placefinder.Recogniser().load(made)
+
+
+# The per-frame work in two halves: analyze() anywhere, PlaceMap.recognise()
+# in order.
+
+def test_analysis_and_recognition_apart_give_the_recognisers_results(tree_frames, tmp_path):
+    whole = placefinder.Recogniser()
+    places = placefinder.PlaceMap()
+    for number, frame in enumerate(tree_frames):
+        expected = whole.process(frame, video="tree.avi")
+        # Through a pickle, as the analysis of a frame travels between processes.
+        analyzed = pickle.loads(pickle.dumps(placefinder.analyze(frame)))
+        found = places.recognise(analyzed.frame_string, "tree.avi", number)
+        got = (analyzed.detections, analyzed.runs, found.location, found.new_location,
+               found.similarity, analyzed.identifier_line)
+        assert got == columns(expected), f"frame {number}"
+        assert (found.origin is None) == (found.location is None), f"frame {number}"
+    # A recognised place names the frame that recorded it (or last replaced it).
+    assert places.recognise(placefinder.analyze(tree_frames[5]).frame_string).origin[0] == "tree.avi"
+    assert len(places) > 0 and places.location_counter >= len(places)
+
+
+def test_frame_strings_carry_the_runs_a_place_map_stores(tree_frames, tmp_path):
+    places = placefinder.PlaceMap()
+    strings = [placefinder.analyze(frame).frame_string for frame in tree_frames[:3]]
+    for number, s in enumerate(strings):
+        places.recognise(s, "tree.avi", number)
+    path = tmp_path / "tree.places"
+    places.save_as(str(path))
+    with sqlite3.connect(path) as db:
+        stored = {frame: (length, runs) for length, runs, frame in
+                  db.execute("SELECT length, runs, frame FROM places")}
+    assert stored, "no place stored"
+    for frame, (length, runs) in stored.items():
+        s = strings[frame]
+        assert (s.length, s.runs, s.run_count) == (length, runs, len(runs) // 6)
+        assert placefinder.FrameString(length, runs) == s
+
+
+def run(identifier, count):
+    return struct.pack("<hI", identifier, count)
+
+
+@pytest.mark.parametrize("length, runs, words", [
+    (-1, b"", "length of -1"),
+    (2**31, b"", "length of"),
+    (5, run(1, 2)[:5], "not whole"),
+    (5, run(1, 0), "count 0"),
+    (5, run(1, 2**31), "count"),
+    (5, run(3, 1) + run(3, 1), "ascending"),
+    (5, run(3, 1) + run(2, 1), "ascending"),
+    (5, run(-2, 3) + run(4, 3), "more than its length 5"),
+])
+def test_malformed_frame_strings_are_refused(length, runs, words):
+    with pytest.raises(ValueError, match=words):
+        placefinder.FrameString(length, runs)
+    # Unpickling a string from another process makes it the same way.
+    make, args = placefinder.FrameString().__reduce_ex__(2)[:2]
+    with pytest.raises(ValueError, match=words):
+        make(*args).__setstate__((length, runs))
+
+
+def test_well_formed_frame_strings_are_taken_as_given():
+    s = placefinder.FrameString(9, run(-5, 2) + run(0, 3) + run(7000, 4))
+    assert (s.length, s.run_count) == (9, 3)
+    assert pickle.loads(pickle.dumps(s)) == s
+    assert placefinder.FrameString() == placefinder.FrameString(0, b"")
+    places = placefinder.PlaceMap(threshold=1.0)
+    assert places.recognise(s).new_location == 0
+    assert places.recognise(placefinder.FrameString(9, run(-5, 2) + run(0, 3) + run(7000, 4)))\
+        .similarity == 1.0
+
+
+def test_a_place_map_opened_keeps_placetraces_rules(tree_frames, tmp_path):
+    path = str(tmp_path / "tree.places")
+    subprocess.run([PLACETRACE, "--places", path, "--frames", "30", video_path("tree.avi")],
+                   capture_output=True, check=True, timeout=600)
+    before = (tmp_path / "tree.places").read_bytes()
+
+    strict = placefinder.PlaceMap(threshold=0.9)
+    with pytest.raises(placefinder.PlaceMapThresholdError, match="threshold 0.67, not 0.9"):
+        strict.open(path, require_threshold=True)
+    with pytest.raises(placefinder.PlaceMapError, match="does not exist"):
+        strict.open(str(tmp_path / "missing.places"), may_create=False)
+    with pytest.raises(placefinder.PlaceMapError, match="no file"):
+        strict.save()
+    assert len(strict) == 0 and strict.threshold == 0.9
+
+    taken = placefinder.PlaceMap(threshold=0.9)
+    taken.open(path)  # without require_threshold the file's threshold is taken
+    assert (taken.threshold, taken.loaded_places, taken.created) == (0.67, len(taken), False)
+    taken.release()
+    assert (tmp_path / "tree.places").read_bytes() == before
+
+    places = placefinder.PlaceMap()
+    places.open(path)
+    for number, frame in enumerate(tree_frames[30:], start=30):
+        places.recognise(placefinder.analyze(frame).frame_string, video_path("tree.avi"), number)
+    places.save()
+    whole = str(tmp_path / "whole.places")
+    subprocess.run([PLACETRACE, "--places", whole, video_path("tree.avi")],
+                   capture_output=True, check=True, timeout=600)
+    assert dump(path) == dump(whole)
+
+    fresh = placefinder.PlaceMap()
+    fresh.open(str(tmp_path / "new.places"))
+    assert fresh.created
+    fresh.release()
+
+
+def dump(path):
+    return subprocess.run(["sqlite3", path, ".dump"], capture_output=True, text=True,
+                          check=True, timeout=60).stdout
+
+
+def test_positions_are_printed_as_the_programs_print_them():
+    cases = [(0.0, 0), (41.7, 41), (-0.9, 0), (-1.5, 2**32 - 1), (2147483647.9, 2147483647),
+             (2147483648.0, 0), (-2147483648.5, 2**31), (math.nan, 0), (math.inf, 0)]
+    assert [placefinder.position_ms(p) for p, _ in cases] == [ms for _, ms in cases]

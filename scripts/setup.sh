@@ -6,7 +6,8 @@
 #   scripts/setup.sh          compiler, CMake, GoogleTest, Google Benchmark, OpenCV, SQLite,
 #                             Xvfb and xdotool for the window tests, clang for the
 #                             fuzzers, pybind11, numpy, pytest and OpenCV for Debian's
-#                             python3 (the Python module and its tests), and the
+#                             python3 (the Python module and its tests), Dask and its
+#                             distributed scheduler (placefinder.cluster), and the
 #                             sample videos in data/
 #   scripts/setup.sh --dev    the same, plus clang-format for formatting the code
 #
@@ -23,6 +24,7 @@ packages=(
   libsqlite3-dev sqlite3
   libcli11-dev
   python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
+  python3-dask python3-distributed
 )
 
 for arg in "$@"; do
