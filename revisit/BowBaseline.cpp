@@ -222,7 +222,7 @@ class FrameDescriber {
 };
 
 // Calls `each(descriptors, place)` for every frame of `video`, timing the
-// decoding and the description. False when the video cannot be read at all,
+// decoding and the ORB features. False when the video cannot be read at all,
 // after saying so.
 template <typename Each>
 bool ForEachFrame(const std::string& video, const GroundTruth& truth, FrameDescriber& describer,
