@@ -12,4 +12,8 @@ void BindAnalysis(pybind11::module_& m);
 // PlaceMap, the recognition of FrameStrings in order, and its Recognition.
 void BindPlaceMap(pybind11::module_& m);
 
+// `threshold` when it lies in [0, 1]; otherwise raises ValueError (for the
+// constructors that take one).
+double CheckedThreshold(double threshold);
+
 #endif  // PYTHON_BINDINGS_H_

@@ -95,7 +95,7 @@ class Recogniser {
              int32_t consistent, bool query, bool precise, size_t top)
       : top_(top) {
     RecognitionOptions options = precise ? RecognitionOptions::Precise() : RecognitionOptions();
-    if (threshold) options.threshold = Checked(*threshold);
+    if (threshold) options.threshold = CheckedThreshold(*threshold);
     options.best = options.best || best;
     if (minDetections < 0) throw py::value_error("min_detections must be at least 0");
     if (minDetections > 0) options.minDetections = minDetections;
@@ -183,13 +183,6 @@ class Recogniser {
   int32_t width() const { return places_->width(); }
 
  private:
-  static double Checked(double threshold) {
-    if (!(threshold >= 0.0 && threshold <= 1.0)) {
-      throw py::value_error("threshold must be between 0 and 1, not " +
-                            std::string(py::str(py::float_(threshold))));
-    }
-    return threshold;
-  }
 
   std::mutex mutex_;  // one frame at a time: the analyzer and the map are not thread-safe
   FrameAnalyzer analyzer_;

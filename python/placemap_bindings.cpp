@@ -51,7 +51,7 @@ std::string Formatted(const char* format, double value) {
 
 class PyPlaceMap {
  public:
-  explicit PyPlaceMap(double threshold) : map_(std::make_unique<PlaceMap>(Checked(threshold))) {}
+  explicit PyPlaceMap(double threshold) : map_(std::make_unique<PlaceMap>(CheckedThreshold(threshold))) {}
 
   RecognitionResult Recognise(const FrameString& s, const std::string& video, int64_t frame) {
     RecognitionResult result;
@@ -132,13 +132,6 @@ class PyPlaceMap {
   bool created() const { return map_->created(); }
 
  private:
-  static double Checked(double threshold) {
-    if (!(threshold >= 0.0 && threshold <= 1.0)) {
-      throw py::value_error("threshold must be between 0 and 1, not " +
-                            std::string(py::str(py::float_(threshold))));
-    }
-    return threshold;
-  }
 
   std::mutex mutex_;  // one call at a time: a map is not thread-safe
   std::unique_ptr<PlaceMap> map_;
@@ -218,4 +211,12 @@ void BindPlaceMap(py::module_& m) {
       py::arg("position"),
       "A capture position in milliseconds as the programs print it: truncated toward\n"
       "zero to a signed 32-bit integer and taken as unsigned; 0 when it does not fit.");
+}
+
+double CheckedThreshold(double threshold) {
+  if (!(threshold >= 0.0 && threshold <= 1.0)) {
+    throw py::value_error("threshold must be between 0 and 1, not " +
+                          std::string(py::str(py::float_(threshold))));
+  }
+  return threshold;
 }
