@@ -32,7 +32,14 @@ start_display() {
   export DISPLAY=":$(head -n 1 "$work/display")"
 }
 
-position_lines() { grep -c '^==> film current position: ' "$1" 2>/dev/null || true; }
+# The number of position lines in FILE, 0 while FILE is not there yet (the
+# program's output file is made by the shell that starts it, which may not
+# have run yet).
+position_lines() {
+  local n
+  n=$(grep -c '^==> film current position: ' "$1" 2>/dev/null)
+  echo "${n:-0}"
+}
 
 # Presses a key in the window "Result" every 0.3 s until process PID ends (at
 # most 30 s), then waits for it and sets $status.
