@@ -135,6 +135,15 @@ check_bad() {
 : >"$work/empty.avi"
 head -c 20000 /dev/urandom >"$work/noise.avi"
 mkdir "$work/dir.avi"
+# What is no video is refused by the program itself: nothing but its own
+# lines reaches the console (no video back end's messages).
+cp "$0" "$work/script.avi"
+for f in "$work/noise.avi" "$work/empty.avi" "$work/dir.avi" "$work/script.avi"; do
+  timeout 60 "$bin" "$f" >/dev/null 2>"$work/err"
+  if grep -qv '^Placetrace: ' "$work/err"; then
+    fail "not a video, $f: other lines on the console: $(grep -v '^Placetrace: ' "$work/err" | head -n 2)"
+  fi
+done
 check_bad 2 "no argument"
 check_bad "a missing file" "$work/missing.avi"
 check_bad "an empty file" "$work/empty.avi"
