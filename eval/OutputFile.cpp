@@ -11,6 +11,8 @@
 #include <cstring>
 #include <random>
 
+#include "WholeFile.h"
+
 namespace placefinder {
 
 namespace {
@@ -19,38 +21,10 @@ bool Identify(const std::string& name, struct stat* st) {
   return name.find('\0') == std::string::npos && stat(name.c_str(), st) == 0;
 }
 
-std::string Folder(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Gives the unnamed file `fd` a free name made from `pattern` (ending in
 // XXXXXX), returned in `name`.
-bool LinkUnnamed(int fd, const std::string& pattern, std::string* name) {
+bool LinkUnnamedAs(int fd, const std::string& pattern, std::string* name) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  char proc[64];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
   std::random_device seed;
   std::mt19937 rng(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -58,12 +32,7 @@ bool LinkUnnamed(int fd, const std::string& pattern, std::string* name) {
     for (size_t i = name->size() - 6; i < name->size(); ++i) {
       (*name)[i] = kLetters[rng() % (sizeof kLetters - 1)];
     }
-    if (linkat(AT_FDCWD, proc, AT_FDCWD, name->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-    // Without /proc, only a privileged process can link by descriptor.
-    if (errno == ENOENT && access("/proc/self/fd", F_OK) != 0 &&
-        linkat(fd, "", AT_FDCWD, name->c_str(), AT_EMPTY_PATH) == 0) {
-      return true;
-    }
+    if (LinkUnnamed(fd, *name)) return true;
     if (errno != EEXIST) break;
   }
   name->clear();
@@ -131,8 +100,8 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string*
 
   // The bytes go to a file without a name, which a kill cannot leave behind;
   // it gets a temporary name only for the moment of the rename.
-  const std::string folder = Folder(target);
-  const std::string pattern = folder + "/." + BaseName(target) + ".new-XXXXXX";
+  const std::string folder = FolderOf(target);
+  const std::string pattern = folder + "/." + BaseNameOf(target) + ".new-XXXXXX";
   std::string temp;
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0) {
@@ -156,7 +125,7 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string*
   bool ok = fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && fsync(fd) == 0;
   int failure = ok ? 0 : errno;
   if (ok && temp.empty()) {
-    ok = LinkUnnamed(fd, pattern, &temp);
+    ok = LinkUnnamedAs(fd, pattern, &temp);
     if (!ok) failure = errno;
   }
   if (close(fd) != 0 && ok) {
@@ -173,7 +142,7 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string*
     return Fail("cannot be written", error);
   }
   // The new name must survive a crash too.
-  const int dir = open(Folder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     fsync(dir);
     close(dir);

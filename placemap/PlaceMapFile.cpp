@@ -17,6 +17,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "WholeFile.h"
+
 namespace placefinder {
 
 namespace {
@@ -53,18 +55,6 @@ constexpr Table kTables[] = {
 constexpr char kWidthTable[] = "CREATE TABLE map_width(width INTEGER NOT NULL)";
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-std::string Folder(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string BaseName(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // `name` as it can go into a one-line message: control bytes become '?' and
 // a long name is cut.
@@ -356,46 +346,20 @@ bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
   return made;
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Gives the unnamed file `fd` the name `path`, which must be free.
-int LinkUnnamed(int fd, const std::string& path) {
-  char proc[64];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, proc, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
-  // Without /proc, only a privileged process can link by descriptor.
-  if (errno == ENOENT && access("/proc/self/fd", F_OK) != 0) {
-    return linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH);
-  }
-  return -1;
-}
-
 // Writes `bytes` to a new file at `path`, which must not exist (EEXIST when
 // it does). The file is written and synced without a name and then linked
 // into place, so a process killed at any moment leaves either nothing or the
 // whole file. It gets the mode any new file of the user's gets. Returns 0 or
 // the errno of the failure.
 int WriteNewFile(const std::string& path, const std::string& bytes) {
-  const std::string folder = Folder(path);
+  const std::string folder = FolderOf(path);
   std::string temp;
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd < 0) {
     if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
     // A file system without unnamed files: a hidden temporary name instead,
     // which only a kill in the moment between mkstemp() and unlink() leaves.
-    temp = folder + "/." + BaseName(path) + ".new-XXXXXX";
+    temp = folder + "/." + BaseNameOf(path) + ".new-XXXXXX";
     fd = mkstemp(&temp[0]);
     if (fd < 0) return errno;
     const mode_t mask = umask(0);
@@ -404,7 +368,8 @@ int WriteNewFile(const std::string& path, const std::string& bytes) {
   }
   int rc = WriteAll(fd, bytes) && fsync(fd) == 0 ? 0 : errno;
   if (rc == 0) {
-    const int linked = temp.empty() ? LinkUnnamed(fd, path) : link(temp.c_str(), path.c_str());
+    const int linked =
+        temp.empty() ? (LinkUnnamed(fd, path) ? 0 : -1) : link(temp.c_str(), path.c_str());
     if (linked != 0) rc = errno;
   }
   close(fd);
@@ -423,14 +388,14 @@ int WriteNewFile(const std::string& path, const std::string& bytes) {
 // Whether a new file can be made beside `path`; a file without a name is
 // tried, which a kill cannot leave behind.
 bool TakesNewFiles(const std::string& path) {
-  const std::string folder = Folder(path);
+  const std::string folder = FolderOf(path);
   int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
     close(fd);
     return true;
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
-  std::string probe = folder + "/." + BaseName(path) + ".probe-XXXXXX";
+  std::string probe = folder + "/." + BaseNameOf(path) + ".probe-XXXXXX";
   fd = mkstemp(&probe[0]);
   if (fd < 0) return false;
   close(fd);
@@ -500,7 +465,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
       const int rc = WriteNewFile(path, image);
       if (rc != 0 && rc != EEXIST) {
         errno = rc;
-        *error = Errno("cannot be created in the folder " + Folder(path));
+        *error = Errno("cannot be created in the folder " + FolderOf(path));
         return false;
       }
       created_ = rc == 0;
@@ -551,7 +516,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
   }
   realPath_ = real;
   if (!TakesNewFiles(realPath_)) {
-    *error = Errno("cannot be saved: its folder " + Folder(realPath_) + " does not take new files");
+    *error = Errno("cannot be saved: its folder " + FolderOf(realPath_) + " does not take new files");
     return false;
   }
 
@@ -962,7 +927,7 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
       const char* tmp = std::getenv("TMPDIR");
       std::string folder = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
       while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-      side = WriteSideFile(folder + "/" + BaseName(realPath_), image, &sideWhy);
+      side = WriteSideFile(folder + "/" + BaseNameOf(realPath_), image, &sideWhy);
     }
   }
   if (!side.empty()) {
