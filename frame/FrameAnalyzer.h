@@ -72,7 +72,6 @@ class FrameAnalyzer {
   // The flipped gray frame of the last Prepare().
   const cv::Mat& gray() const { return gray_; }
   const AnalyzedFrame& result() const { return own_; }
-  LocationDetector& detector() { return detector_; }
 
  private:
   // The flipped gray frame at the frame's own size.

@@ -49,9 +49,6 @@ class OutputVideo {
   // holds fewer frames than were written.
   bool Close(std::string* problem);
 
-  const std::string& name() const { return name_; }
-  int64_t framesWritten() const { return framesWritten_; }
-
  private:
   cv::VideoWriter writer_;
   std::string name_;
