@@ -63,7 +63,7 @@ struct Pieces {
   void Prepare(const cv::Mat& frame) { analyzer.Prepare(frame, &image); }
   void Detect() { analyzer.Detect(own); }
   void Recognise() {
-    FrameAnalyzer::Describe(own);
+    analyzer.Describe(own);
     found = places.Recognise(own.frameString, "Megamind.avi", frames++);
   }
   void Label() { annotator.DrawLabels(image, own.detections); }

@@ -67,7 +67,11 @@ void FrameAnalyzer::Detect(AnalyzedFrame& out) {
 }
 
 void FrameAnalyzer::Describe(AnalyzedFrame& out) {
-  out.frameString.SetIds(out.detections, false);
+  if (cells_ > 1) {
+    cellString_.Build(out.detections, gray_.cols, gray_.rows, cells_, out.frameString);
+  } else {
+    out.frameString.SetIds(out.detections, false);
+  }
   out.identifierLine.clear();
   int appended = 0;
   for (const iListNode<Detection>* node = out.detections.head;

@@ -18,6 +18,7 @@
 #include <opencv2/core.hpp>
 #include <string>
 
+#include "CellString.h"
 #include "Detection.h"
 #include "LocationDetector.h"
 #include "iList.h"
@@ -63,11 +64,16 @@ class FrameAnalyzer {
   // REQUIRES: width >= 0.
   void SetWidth(int width) { width_ = width; }
   int width() const { return width_; }
+  // Every later frame's string counts its boxes per cell of a grid of
+  // `cells` x `cells` (CellString); 1, the default, gives the plain string.
+  // REQUIRES: 1 <= cells <= CellString::kMaxCells.
+  void SetCells(int cells) { cells_ = cells; }
+  int cells() const { return cells_; }
 
   // The stages, in the order Analyze() runs them.
   void Prepare(const cv::Mat& frame, cv::Mat* flipped);  // the flipped gray frame
   void Detect(AnalyzedFrame& out);                       // its detection list
-  static void Describe(AnalyzedFrame& out);  // the identifier string and line of the list
+  void Describe(AnalyzedFrame& out);  // the identifier string and line of the list
 
   // The flipped gray frame of the last Prepare().
   const cv::Mat& gray() const { return gray_; }
@@ -79,6 +85,8 @@ class FrameAnalyzer {
 
   LocationDetector detector_;
   int width_ = 0;
+  int cells_ = 1;
+  CellString cellString_;
   cv::Mat gray_;
   cv::Mat resized_;    // scratch: the gray frame at width_
   cv::Mat unflipped_;  // scratch: the gray frame before flipping

@@ -27,8 +27,8 @@ struct Slot {
 
 class Pipeline {
  public:
-  Pipeline(int workers, const FramePipeline::Reader& read, int width)
-      : read_(read), width_(width), slots_(2 * static_cast<size_t>(workers) + 2) {
+  Pipeline(int workers, const FramePipeline::Reader& read, int width, int cells)
+      : read_(read), width_(width), cells_(cells), slots_(2 * static_cast<size_t>(workers) + 2) {
     for (auto& slot : slots_) slot = std::make_unique<Slot>();
     try {
       threads_.emplace_back([this] { ReadFrames(); });
@@ -107,6 +107,7 @@ class Pipeline {
   void AnalyzeFrames() {
     FrameAnalyzer analyzer;
     analyzer.SetWidth(width_);
+    analyzer.SetCells(cells_);
     for (;;) {
       int64_t s;
       {
@@ -133,6 +134,7 @@ class Pipeline {
 
   const FramePipeline::Reader& read_;
   const int width_;
+  const int cells_;
   std::vector<std::unique_ptr<Slot>> slots_;
   std::vector<std::thread> threads_;
   std::mutex mutex_;
@@ -147,17 +149,19 @@ class Pipeline {
 
 }  // namespace
 
-void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume, int width) {
-  CV_Assert(threads >= 1 && width >= 0);
+void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume, int width,
+                        int cells) {
+  CV_Assert(threads >= 1 && width >= 0 && cells >= 1 && cells <= CellString::kMaxCells);
   if (threads == 1) {
     FrameAnalyzer analyzer;
     analyzer.SetWidth(width);
+    analyzer.SetCells(cells);
     cv::Mat frame;
     double positionMs = 0;
     while (read(frame, positionMs)) consume(analyzer.Analyze(frame), positionMs);
     return;
   }
-  Pipeline pipeline(threads, read, width);
+  Pipeline pipeline(threads, read, width, cells);
   pipeline.Consume(consume);
 }
 

@@ -32,9 +32,11 @@ class FramePipeline {
   using Reader = std::function<bool(cv::Mat& frame, double& positionMs)>;
   using Consumer = std::function<void(const AnalyzedFrame& analyzed, double positionMs)>;
 
-  // Every analyzer resizes frames to `width` (FrameAnalyzer::SetWidth).
-  // REQUIRES: threads >= 1, width >= 0.
-  static void Run(int threads, const Reader& read, const Consumer& consume, int width = 0);
+  // Every analyzer resizes frames to `width` (FrameAnalyzer::SetWidth) and
+  // counts boxes over a grid of `cells` x `cells` (FrameAnalyzer::SetCells).
+  // REQUIRES: threads >= 1, width >= 0, 1 <= cells <= CellString::kMaxCells.
+  static void Run(int threads, const Reader& read, const Consumer& consume, int width = 0,
+                  int cells = 1);
 
   // The cores this process may run on (its affinity mask), at least 1.
   static int UsableCores();

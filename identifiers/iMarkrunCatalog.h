@@ -75,8 +75,8 @@ class iMarkrunCatalog {
   // list.Add(key, data): a string equal to a present one (the same run ids)
   // replaces its key and data in place, any other is inserted after every
   // entry of no more runs, and indexed when the entry count becomes 1 or a
-  // multiple of 10.
-  void Add(const String& key, uint32_t data) {
+  // multiple of 10. Returns the entry's node.
+  const Node* Add(const String& key, uint32_t data) {
     Sync();
     const double k = Key(key);
     list.IncludeInRange(key);
@@ -94,7 +94,7 @@ class iMarkrunCatalog {
       records_[equal] = Catalogue(node);
       list.entries->SetCurrent(node);
       CompactIfWasteful();
-      return;
+      return node;
     }
     // Inserted before the first entry after the start whose run count is
     // greater, or at the tail.
@@ -104,6 +104,7 @@ class iMarkrunCatalog {
         list.InsertNewBefore(key, data, at < records_.size() ? records_[at].node : nullptr);
     records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
     if (node->value.indexNode != nullptr) index_.push_back(Indexed{k, node->value.indexNode, node});
+    return node;
   }
 
   // list.Remove(key): removes the entry equal to `key` that a search without

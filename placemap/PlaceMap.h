@@ -62,6 +62,17 @@ struct RecognitionOptions {
   // The map is searched and never changed: a frame that matches nothing is
   // not recorded.
   bool query = false;
+  // The grid of cells x cells each frame's boxes are counted over
+  // (CellString; 1: the whole frame). Like the width, the map does not count
+  // anything itself: it keeps the grid with its places, since strings of
+  // another grid do not compare with them. REQUIRES: 1 <= cells <= 6.
+  int32_t cells = 1;
+  // A frame that matches nothing at the threshold, right after a frame of the
+  // same video that was recognised as or recorded as a place, is recognised
+  // as that place when its similarity to the place's string is at least
+  // `follow`: a place seen a moment ago needs less to be seen again, while
+  // the camera drifts across it. 0: off. REQUIRES: 0 <= follow <= 1.
+  double follow = 0;
 
   // The settings the revisit benchmark finds best for recall at full
   // precision (README: "Recognition options").
@@ -140,7 +151,7 @@ class PlaceMap {
   // map reads it (give it a copy of its own that nothing else changes).
   static std::unique_ptr<PlaceMap> Sharing(const PlaceMap& base, double threshold);
 
-  enum class OpenResult { kOpened, kFailed, kOtherThreshold, kOtherWidth };
+  enum class OpenResult { kOpened, kFailed, kOtherThreshold, kOtherWidth, kOtherCells };
   // Opens the place map file `path`, creating an empty one (made with this
   // map's threshold and width) when nothing is there and `mayCreate` is set
   // (otherwise a missing file fails), locks it and reads it whole,
@@ -148,10 +159,11 @@ class PlaceMap {
   // map's unless `requireThreshold` is set and the file was made with
   // another (kOtherThreshold; fileThreshold() tells it), and so does its
   // width, unless `requireWidth` is set and it differs (kOtherWidth;
-  // fileWidth()). On kFailed `error` says what is wrong, to be read after the
+  // fileWidth()), and its grid, unless `requireCells` is set and it differs
+  // (kOtherCells; fileCells()). On kFailed `error` says what is wrong, to be read after the
   // file's name. A file that is refused is left as it was.
   OpenResult Open(const std::string& path, bool requireThreshold, bool mayCreate,
-                  std::string* error, bool requireWidth = false);
+                  std::string* error, bool requireWidth = false, bool requireCells = false);
   // Lets go of the file Open() opened without writing it, for a program that
   // only reads maps.
   void Release();
@@ -166,10 +178,14 @@ class PlaceMap {
   const RecognitionOptions& options() const { return options_; }
   // The frame width the map's strings were found at (0: as the frames came).
   int32_t width() const { return options_.width; }
+  // The grid the map's strings were counted over (1: the whole frame).
+  int32_t cells() const { return options_.cells; }
   // The threshold of the file that Open() found made with another.
   double fileThreshold() const { return fileThreshold_; }
   // The width of the file that Open() found made with another.
   int32_t fileWidth() const { return fileWidth_; }
+  // The grid of the file that Open() found made with another.
+  int32_t fileCells() const { return fileCells_; }
   // The next location index to hand out.
   uint32_t locationCounter() const { return counter_; }
   // The number of stored places, and of those Open() read.
@@ -187,16 +203,28 @@ class PlaceMap {
 
   // Forgets the run of candidates that RecognitionOptions::consistent counts.
   void EndStreak();
+  // Remembers that frame `frame` of `video` went into the place of `node`
+  // (RecognitionOptions::follow).
+  void Follow(const iListNode<Strings::Entry>* node, const std::string& video, int64_t frame);
 
   RecognitionOptions options_;
   double fileThreshold_ = 0;
   int32_t fileWidth_ = 0;
+  int32_t fileCells_ = 1;
   // The place that was the candidate of the last `streak_` frames of
   // `streakVideo_`, the last of them `streakFrame_`.
   uint32_t streakPlace_ = 0;
   int32_t streak_ = 0;
   std::string streakVideo_;
   int64_t streakFrame_ = -1;
+  // The entry of the place the last frame was recognised as or recorded as
+  // (RecognitionOptions::follow), frame `followFrame_` of `followVideo_`;
+  // none when that frame went into no place. An entry whose place was since
+  // replaced holds another place, which `followPlace_` tells apart.
+  const iListNode<Strings::Entry>* followNode_ = nullptr;
+  uint32_t followPlace_ = 0;
+  std::string followVideo_;
+  int64_t followFrame_ = -1;
   std::vector<iMarkrunCatalog<int16_t>::Ranked> ranked_;  // Rank()'s scratch
   // The collection lives on the heap so that the catalog's reference to it
   // stays valid when its contents are exchanged.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <iterator>
 #include <random>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -50,9 +51,10 @@ constexpr Table kTables[] = {
      "CREATE TABLE place_index( position INTEGER PRIMARY KEY, place INTEGER NOT NULL,"
      " length INTEGER, runs BLOB)"},
 };
-// The one more table of a map of format version 2: the frame width its strings
-// were found at.
+// The tables of a map of format version 2, one or both: the frame width its
+// strings were found at, and the grid their boxes were counted over.
 constexpr char kWidthTable[] = "CREATE TABLE map_width(width INTEGER NOT NULL)";
+constexpr char kCellsTable[] = "CREATE TABLE map_cells(cells INTEGER NOT NULL)";
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -206,7 +208,7 @@ bool IsNumber(sqlite3_stmt* stmt, int column) {
 // `strings` (whose locations Save() checked), `counter`, `threshold` and the
 // origins of the stored places. Returns false with SQLite's reason.
 bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, double threshold,
-                   const PlaceOrigins& origins, int32_t width, std::string* why) {
+                   const PlaceOrigins& origins, int32_t width, int32_t cells, std::string* why) {
   auto failed = [&] {
     *why = Reason(db);
     return false;
@@ -279,12 +281,13 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       sqlite3_reset(s);
     }
   }
-  // The frame width: a map with one is of format version 2 and keeps it in
-  // map_width, so that a program that knows nothing of widths refuses it; a
-  // map without one is written exactly as before widths existed (and one that
-  // replaces a map with a width takes that width away).
+  // The frame width and the grid: a map with either is of format version 2
+  // and keeps them in map_width and map_cells, so that a program that knows
+  // nothing of them refuses it; a map with neither is written exactly as
+  // before they existed (and one that replaces a map with them takes them
+  // away).
   char sql[192];
-  if (width == 0) {
+  if (width == 0 && cells <= 1) {
     int64_t version = 0;
     {
       Statement read(db, "PRAGMA user_version");
@@ -292,24 +295,34 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       version = sqlite3_column_int64(read.get(), 0);
     }
     if (version < PlaceMapFile::kWidthFormatVersion) return true;  // nothing to take away
-    std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; PRAGMA user_version=%d;",
+    std::snprintf(sql, sizeof sql,
+                  "DROP TABLE IF EXISTS map_width; DROP TABLE IF EXISTS map_cells;"
+                  " PRAGMA user_version=%d;",
                   PlaceMapFile::kFormatVersion);
     return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK || failed();
   }
-  std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; %s; PRAGMA user_version=%d;",
-                kWidthTable, PlaceMapFile::kWidthFormatVersion);
+  std::snprintf(sql, sizeof sql,
+                "DROP TABLE IF EXISTS map_width; DROP TABLE IF EXISTS map_cells;"
+                " PRAGMA user_version=%d;",
+                PlaceMapFile::kWidthFormatVersion);
   if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
-  Statement insert(db, "INSERT INTO map_width VALUES(?)");
-  if (!insert.ok() || sqlite3_bind_int64(insert.get(), 1, width) != SQLITE_OK ||
-      sqlite3_step(insert.get()) != SQLITE_DONE) {
-    return failed();
-  }
-  return true;
+  const auto keep = [&](const char* create, const char* insertSql, int64_t value) {
+    if (sqlite3_exec(db, create, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
+    Statement insert(db, insertSql);
+    if (!insert.ok() || sqlite3_bind_int64(insert.get(), 1, value) != SQLITE_OK ||
+        sqlite3_step(insert.get()) != SQLITE_DONE) {
+      return failed();
+    }
+    return true;
+  };
+  return (width == 0 || keep(kWidthTable, "INSERT INTO map_width VALUES(?)", width)) &&
+         (cells <= 1 || keep(kCellsTable, "INSERT INTO map_cells VALUES(?)", cells));
 }
 
 // The bytes of a whole map file holding the given contents, built in memory.
 bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
-                const PlaceOrigins& origins, int32_t width, std::string* image, std::string* why) {
+                const PlaceOrigins& origins, int32_t width, int32_t cells, std::string* image,
+                std::string* why) {
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {
@@ -326,7 +339,7 @@ bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
     made = made && sqlite3_exec(db, table.sql, nullptr, nullptr, nullptr) == SQLITE_OK;
   }
   if (!made) *why = sqlite3_errmsg(db);
-  made = made && WriteContents(db, strings, counter, threshold, origins, width, why);
+  made = made && WriteContents(db, strings, counter, threshold, origins, width, cells, why);
   if (made && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     *why = sqlite3_errmsg(db);
     made = false;
@@ -458,7 +471,7 @@ bool PlaceMapFile::Open(const std::string& path, double threshold, std::string* 
       std::string image;
       std::string why;
       PlaceStrings empty;
-      if (!BuildImage(empty, 0, threshold, PlaceOrigins(), 0, &image, &why)) {
+      if (!BuildImage(empty, 0, threshold, PlaceOrigins(), 0, 1, &image, &why)) {
         *error = "cannot be created: " + why;
         return false;
       }
@@ -594,7 +607,6 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     return false;
   }
   bool seen[std::size(kTables)] = {};
-  bool widthSeen = false;
   int rc;
   while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
     const char* type = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 0));
@@ -602,15 +614,20 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 2));
     const bool table = type != nullptr && std::strcmp(type, "table") == 0;
     bool known = false;
-    // A map of version 2 keeps its frame width in one more table.
-    if (table && name != nullptr && std::strcmp(name, "map_width") == 0 &&
-        version == kWidthFormatVersion) {
-      if (sql == nullptr || std::strcmp(sql, kWidthTable) != 0) {
-        *error = "is not a place map as this program writes it: its table map_width has other "
-                 "columns, types or constraints";
+    // A map of version 2 keeps its frame width, its grid or both in tables
+    // of their own.
+    for (const auto& [tableName, create, seenIt] :
+         {std::tuple{"map_width", kWidthTable, &hasWidth_}, {"map_cells", kCellsTable, &hasCells_}}) {
+      if (!table || name == nullptr || std::strcmp(name, tableName) != 0 ||
+          version != kWidthFormatVersion) {
+        continue;
+      }
+      if (sql == nullptr || std::strcmp(sql, create) != 0) {
+        *error = "is not a place map as this program writes it: its table " +
+                 std::string(tableName) + " has other columns, types or constraints";
         return false;
       }
-      known = widthSeen = true;
+      known = *seenIt = true;
     }
     for (size_t i = 0; i < std::size(kTables) && !known; ++i) {
       if (!table || name == nullptr || std::strcmp(name, kTables[i].name) != 0) continue;
@@ -643,7 +660,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
       return false;
     }
   }
-  if (version == kWidthFormatVersion && !widthSeen) {
+  if (version == kWidthFormatVersion && !hasWidth_ && !hasCells_) {
     *error = "is not a complete place map: it has no table map_width";
     return false;
   }
@@ -860,24 +877,35 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
     if (rc != SQLITE_DONE) return damaged("cannot be read");
   }
 
-  // The frame width, which only maps of version 2 have.
-  int64_t width = 0;
-  if (version_ >= kWidthFormatVersion) {
-    Statement read(db_, "SELECT width FROM map_width");
+  // The frame width and the grid, which only maps of version 2 have.
+  const auto readOne = [&](const char* table, const char* column, int64_t low, int64_t high,
+                           int64_t* value) {
+    const std::string query = "SELECT " + std::string(column) + " FROM " + table;
+    Statement read(db_, query.c_str());
     if (!read.ok()) return damaged("is not a complete place map");
     sqlite3_stmt* s = read.get();
-    if (sqlite3_step(s) != SQLITE_ROW) return broken("the map_width table has no row");
-    if (!IsInteger(s, 0)) return broken("the map_width row holds a value of the wrong type");
-    width = sqlite3_column_int64(s, 0);
-    if (width < 1 || width > kMaxWidth) {
-      return broken("the width " + std::to_string(width) + " is outside [1, " +
-                    std::to_string(kMaxWidth) + "]");
+    if (sqlite3_step(s) != SQLITE_ROW) return broken("the " + std::string(table) + " table has no row");
+    if (!IsInteger(s, 0)) {
+      return broken("the " + std::string(table) + " row holds a value of the wrong type");
     }
-    if (sqlite3_step(s) != SQLITE_DONE) return broken("the map_width table has more than one row");
-  }
+    *value = sqlite3_column_int64(s, 0);
+    if (*value < low || *value > high) {
+      return broken("the " + std::string(column) + " " + std::to_string(*value) +
+                    " is outside [" + std::to_string(low) + ", " + std::to_string(high) + "]");
+    }
+    if (sqlite3_step(s) != SQLITE_DONE) {
+      return broken("the " + std::string(table) + " table has more than one row");
+    }
+    return true;
+  };
+  int64_t width = 0;
+  int64_t cells = 1;
+  if (hasWidth_ && !readOne("map_width", "width", 1, kMaxWidth, &width)) return false;
+  if (hasCells_ && !readOne("map_cells", "cells", 2, kMaxCells, &cells)) return false;
 
   map->strings = std::move(fresh);
   map->width = static_cast<int32_t>(width);
+  map->cells = static_cast<int32_t>(cells);
   map->locationCounter = static_cast<uint32_t>(counter);
   map->threshold = threshold;
   map->origins = std::move(origins);
@@ -907,7 +935,7 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   std::string why;
   bool switched = false;
   bool saved = UseWriteAheadLog(&switched, &why) &&
-               WriteContents(db_, strings, counter, threshold, origins, width_, &why);
+               WriteContents(db_, strings, counter, threshold, origins, width_, cells_, &why);
   if (saved) {
     sqlite3_busy_timeout(db_, kCommitWaitMs);
     saved = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
@@ -921,7 +949,7 @@ bool PlaceMapFile::Save(const PlaceStrings& strings, uint32_t counter, double th
   std::string image;
   std::string sideWhy;
   std::string side;
-  if (BuildImage(strings, counter, threshold, origins, width_, &image, &sideWhy)) {
+  if (BuildImage(strings, counter, threshold, origins, width_, cells_, &image, &sideWhy)) {
     side = WriteSideFile(realPath_, image, &sideWhy);
     if (side.empty()) {
       const char* tmp = std::getenv("TMPDIR");

@@ -60,6 +60,7 @@ struct PlaceMapContents {
   double threshold = 0.67;
   PlaceOrigins origins;  // of the stored places that have one
   int32_t width = 0;     // the frame width its strings were found at; 0: as they came
+  int32_t cells = 1;     // the grid their boxes were counted over (CellString)
 };
 
 class PlaceMapFile {
@@ -70,6 +71,7 @@ class PlaceMapFile {
   // comparing its strings with frames of another scale.
   static constexpr int kWidthFormatVersion = 2;
   static constexpr int32_t kMaxWidth = 1 << 16;
+  static constexpr int32_t kMaxCells = 6;
   static constexpr int kLockWaitMs = 3000;
   // The database's application id ("PlMp"), which marks a place map.
   static constexpr int32_t kApplicationId = 0x506c4d70;
@@ -101,6 +103,9 @@ class PlaceMapFile {
   // The frame width the next Save() writes (0, the default: none, a map of
   // format version 1). REQUIRES: 0 <= width <= kMaxWidth.
   void SetWidth(int32_t width) { width_ = width; }
+  // The grid the next Save() writes (1, the default: none).
+  // REQUIRES: 1 <= cells <= kMaxCells.
+  void SetCells(int32_t cells) { cells_ = cells; }
 
  private:
   void Close();
@@ -115,6 +120,9 @@ class PlaceMapFile {
   sqlite3* db_ = nullptr;
   bool created_ = false;
   int32_t width_ = 0;
+  int32_t cells_ = 1;
+  bool hasWidth_ = false;  // the tables CheckFormat() found
+  bool hasCells_ = false;
   int64_t version_ = 0;  // the format version CheckFormat() found
   std::string path_;
   std::string realPath_;  // through symbolic links

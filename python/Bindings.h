@@ -12,8 +12,8 @@ void BindAnalysis(pybind11::module_& m);
 // PlaceMap, the recognition of FrameStrings in order, and its Recognition.
 void BindPlaceMap(pybind11::module_& m);
 
-// `threshold` when it lies in [0, 1]; otherwise raises ValueError (for the
-// constructors that take one).
-double CheckedThreshold(double threshold);
+// `threshold` when it lies in [0, 1]; otherwise raises ValueError naming
+// `name` (for the constructors that take a similarity).
+double CheckedThreshold(double threshold, const char* name = "threshold");
 
 #endif  // PYTHON_BINDINGS_H_

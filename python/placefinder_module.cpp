@@ -4,7 +4,8 @@
 //
 //   detect(gray)                  the frame's boxes as a structured array
 //   Recogniser(threshold=0.67, best=False, min_detections=0, width=0,
-//              consistent=1, query=False, precise=False, top=0)
+//              consistent=1, query=False, precise=False, top=0, cells=0,
+//              follow=None)
 //                                 recognition from frame to frame, with
 //                                 Placetrace's options; process(frame),
 //                                 load(path) and save(path) of place maps
@@ -92,7 +93,8 @@ class Recogniser {
   // Placetrace's options: --precise first, then the others on top of it, a
   // threshold of None leaving the chosen one.
   Recogniser(std::optional<double> threshold, bool best, int32_t minDetections, int32_t width,
-             int32_t consistent, bool query, bool precise, size_t top)
+             int32_t consistent, bool query, bool precise, size_t top, int32_t cells,
+             std::optional<double> follow)
       : top_(top) {
     RecognitionOptions options = precise ? RecognitionOptions::Precise() : RecognitionOptions();
     if (threshold) options.threshold = CheckedThreshold(*threshold);
@@ -104,8 +106,12 @@ class Recogniser {
     if (consistent < 1) throw py::value_error("consistent must be at least 1");
     options.consistent = consistent;
     options.query = query;
+    if (cells < 0 || cells > CellString::kMaxCells) throw py::value_error("cells must be from 0 to 6");
+    if (cells > 0) options.cells = cells;
+    if (follow) options.follow = CheckedThreshold(*follow, "follow");
     places_ = std::make_unique<PlaceMap>(options);
     analyzer_.SetWidth(options.width);
+    analyzer_.SetCells(options.cells);
   }
 
   FrameResult Process(const py::object& frame, const std::string& video) {
@@ -139,13 +145,20 @@ class Recogniser {
       std::lock_guard<std::mutex> lock(mutex_);
       auto loaded = std::make_unique<PlaceMap>(places_->options());
       switch (loaded->Open(path, /*requireThreshold=*/true, /*mayCreate=*/false, &error,
-                           /*requireWidth=*/true)) {
+                           /*requireWidth=*/true, /*requireCells=*/true)) {
         case PlaceMap::OpenResult::kOtherWidth:
           error =
               "was made with frames " +
               (loaded->fileWidth() == 0 ? std::string("as they came")
                                         : std::to_string(loaded->fileWidth()) + " pixels wide") +
               "; use Recogniser(width=" + std::to_string(loaded->fileWidth()) + ")";
+          break;
+        case PlaceMap::OpenResult::kOtherCells:
+          error = "was made with boxes counted over " +
+                  (loaded->fileCells() == 1 ? std::string("the whole frame")
+                                            : "a " + std::to_string(loaded->fileCells()) + " x " +
+                                                  std::to_string(loaded->fileCells()) + " grid") +
+                  "; use Recogniser(cells=" + std::to_string(loaded->fileCells()) + ")";
           break;
         case PlaceMap::OpenResult::kOpened:
           loaded->Release();  // read whole; the file is not kept locked
@@ -181,6 +194,7 @@ class Recogniser {
 
   double threshold() const { return places_->threshold(); }
   int32_t width() const { return places_->width(); }
+  int32_t cells() const { return places_->cells(); }
 
  private:
 
@@ -239,10 +253,12 @@ PYBIND11_MODULE(_placefinder, m) {
 
   py::class_<Recogniser>(m, "Recogniser",
                          "Recognises places frame after frame by the pattern of boxes in each.")
-      .def(py::init<std::optional<double>, bool, int32_t, int32_t, int32_t, bool, bool, size_t>(),
+      .def(py::init<std::optional<double>, bool, int32_t, int32_t, int32_t, bool, bool, size_t,
+                    int32_t, std::optional<double>>(),
            py::arg("threshold") = py::none(), py::arg("best") = false,
            py::arg("min_detections") = 0, py::arg("width") = 0, py::arg("consistent") = 1,
            py::arg("query") = false, py::arg("precise") = false, py::arg("top") = 0,
+           py::arg("cells") = 0, py::arg("follow") = py::none(),
            "A stored frame string is accepted when its similarity to a frame's string\n"
            "is at least threshold (0 to 1; default 0.67, or --precise's). The other\n"
            "options are Placetrace's: best (the most similar place wins, not the\n"
@@ -250,8 +266,11 @@ PYBIND11_MODULE(_placefinder, m) {
            "width (frames resized to this width before detection; a loaded map must\n"
            "have it), consistent (a match needs the same place in that many\n"
            "consecutive frames), query (nothing is recorded), precise (the\n"
-           "benchmark's choice, README) and top (FrameResult.top lists that many\n"
-           "most similar places).")
+           "benchmark's choice, README), top (FrameResult.top lists that many\n"
+           "most similar places), cells (boxes counted over a cells x cells grid,\n"
+           "1 to 6; 0 leaves the chosen grid; a loaded map must have it) and follow (a\n"
+           "frame right after one that went into a place is that place at this\n"
+           "similarity).")
       .def("process", &Recogniser::Process, py::arg("frame"), py::arg("video") = "",
            "Runs the per-frame work on a frame as OpenCV's VideoCapture.read() gives it\n"
            "(a uint8 array: BGR (rows, columns, 3), BGRA, or gray (rows, columns)); like\n"
@@ -267,7 +286,8 @@ PYBIND11_MODULE(_placefinder, m) {
            "Saves the known places to the place map at path, created when missing and\n"
            "replaced whole otherwise. Raises ValueError when it cannot be written.")
       .def_property_readonly("threshold", &Recogniser::threshold)
-      .def_property_readonly("width", &Recogniser::width);
+      .def_property_readonly("width", &Recogniser::width)
+      .def_property_readonly("cells", &Recogniser::cells);
 
   BindAnalysis(m);
   BindPlaceMap(m);

@@ -89,6 +89,9 @@ class PyPlaceMap {
         case PlaceMap::OpenResult::kOtherWidth:  // only when a width is asked for, never here
           error = "was made with another frame width";
           break;
+        case PlaceMap::OpenResult::kOtherCells:  // only when a grid is asked for, never here
+          error = "was made with another grid";
+          break;
       }
     }
     throw MapError("the place map " + path + " " + error);
@@ -213,9 +216,9 @@ void BindPlaceMap(py::module_& m) {
       "zero to a signed 32-bit integer and taken as unsigned; 0 when it does not fit.");
 }
 
-double CheckedThreshold(double threshold) {
+double CheckedThreshold(double threshold, const char* name) {
   if (!(threshold >= 0.0 && threshold <= 1.0)) {
-    throw py::value_error("threshold must be between 0 and 1, not " +
+    throw py::value_error(std::string(name) + " must be between 0 and 1, not " +
                           std::string(py::str(py::float_(threshold))));
   }
   return threshold;

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "CellString.h"
 #include "FramePipeline.h"
 #include "GroundTruth.h"
 #include "OutputFile.h"
@@ -37,7 +38,7 @@ const char kHeader[] =
 const char kUsage[] =
     "usage: Placetrace [--places FILE] [--query [--top K]] [--threshold T] [--frames N]\n"
     "                  [--threads N] [--best] [--min-detections N] [--width W]\n"
-    "                  [--consistent K] [--precise]\n"
+    "                  [--cells N] [--follow S] [--consistent K] [--precise]\n"
     "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n";
 
 const char kDescription[] =
@@ -52,6 +53,7 @@ struct Options {
   bool thresholdGiven = false;     // by --threshold, or chosen by --precise
   bool precise = false;
   bool widthGiven = false;
+  bool cellsGiven = false;
   size_t top = 0;  // --top K: the K best places in the last column
   long long limit = -1;
   int threads = 0;  // 0: as many as the process has cores
@@ -94,7 +96,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
   app.set_help_flag();  // --help is answered below, with the usage line first
   bool help = false;
   app.add_flag("-h,--help", help, "print this help and exit");
-  std::string frames, threads, threshold, minDetections, width, consistent, top;
+  std::string frames, threads, threshold, minDetections, width, cells, follow, consistent, top;
   bool best = false;
   bool precise = false;
   bool query = false;
@@ -131,6 +133,14 @@ int ParseOptions(int argc, char** argv, Options& options) {
                  "resize every frame to W pixels wide before detection (a map keeps its width "
                  "as it keeps its threshold)")
       ->type_name("W");
+  app.add_option("--cells", cells,
+                 "count each frame's boxes in every cell of an N x N grid, 1 to 6, so that "
+                 "places also differ by where their boxes lie (a map keeps its grid)")
+      ->type_name("N");
+  app.add_option("--follow", follow,
+                 "a frame right after one that went into a place is that place when its "
+                 "similarity to it is at least S, even below the threshold")
+      ->type_name("S");
   app.add_option("--consistent", consistent,
                  "accept a match only when the same place was the candidate of this frame and "
                  "the K-1 frames before it; otherwise the frame is held")
@@ -179,6 +189,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
     options.precise = true;
     options.thresholdGiven = true;
     options.widthGiven = recognition.width != 0;
+    options.cellsGiven = recognition.cells != 1;
   }
   if (given("--threshold")) {
     const std::optional<double> t = ParseThreshold(threshold);
@@ -197,6 +208,17 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (!n) return Usage("--width needs a whole number from 1 to 65536");
     recognition.width = static_cast<int32_t>(*n);
     options.widthGiven = true;
+  }
+  if (given("--cells")) {
+    const std::optional<long long> n = ParseWhole(cells, 1, CellString::kMaxCells);
+    if (!n) return Usage("--cells needs a whole number from 1 to 6");
+    recognition.cells = static_cast<int32_t>(*n);
+    options.cellsGiven = true;
+  }
+  if (given("--follow")) {
+    const std::optional<double> t = ParseThreshold(follow);
+    if (!t) return Usage("--follow needs a number from 0 to 1");
+    recognition.follow = *t;
   }
   if (given("--consistent")) {
     const std::optional<long long> n = ParseWhole(consistent, 1, 1000000);
@@ -404,7 +426,7 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
     }
   };
   try {
-    FramePipeline::Run(threads, readFrame, consume, places.width());
+    FramePipeline::Run(threads, readFrame, consume, places.width(), places.cells());
   } catch (const cv::Exception& e) {
     if (progress) std::fputs("\r\033[K", stderr);
     std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames,
@@ -500,7 +522,7 @@ int main(int argc, char** argv) {
   if (!options.places.empty()) {
     std::string error;
     switch (places.Open(options.places, options.thresholdGiven, /*mayCreate=*/!query, &error,
-                        options.widthGiven)) {
+                        options.widthGiven, options.cellsGiven)) {
       case PlaceMap::OpenResult::kOpened:
         break;
       case PlaceMap::OpenResult::kFailed:
@@ -522,6 +544,18 @@ int main(int argc, char** argv) {
                          ? "as they came"
                          : (std::to_string(places.fileWidth()) + " pixels wide").c_str(),
                      options.recognition.width);
+        return 1;
+      case PlaceMap::OpenResult::kOtherCells:
+        std::fprintf(stderr,
+                     "Placetrace: the place map %s was made with boxes counted %s, not over a "
+                     "%d x %d grid (leave out --cells to use the map's)\n",
+                     options.places.c_str(),
+                     places.fileCells() == 1
+                         ? "over the whole frame"
+                         : ("over a " + std::to_string(places.fileCells()) + " x " +
+                            std::to_string(places.fileCells()) + " grid")
+                               .c_str(),
+                     options.recognition.cells, options.recognition.cells);
         return 1;
     }
     // A map that is only searched is read whole and let go at once.
