@@ -384,6 +384,25 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
        "format version 3, newer"},
       {"a width map without its width",
        [](const std::string& p) { Sql(p, "PRAGMA user_version=2"); }, "not a complete place map"},
+      {"a grid outside 2 to 6",
+       [](const std::string& p) {
+         Sql(p,
+             "PRAGMA user_version=2; CREATE TABLE map_cells(cells INTEGER NOT NULL);"
+             " INSERT INTO map_cells VALUES(7)");
+       },
+       "the cells 7 is outside [2, 6]"},
+      {"two grids",
+       [](const std::string& p) {
+         Sql(p,
+             "PRAGMA user_version=2; CREATE TABLE map_cells(cells INTEGER NOT NULL);"
+             " INSERT INTO map_cells VALUES(3), (4)");
+       },
+       "the map_cells table has more than one row"},
+      {"a grid table in a map of format 1",
+       [](const std::string& p) {
+         Sql(p, "CREATE TABLE map_cells(cells INTEGER NOT NULL); INSERT INTO map_cells VALUES(3)");
+       },
+       "holds the table map_cells, which a place map never has"},
       {"directory",
        [](const std::string& p) {
          unlink(p.c_str());

@@ -319,6 +319,13 @@ TEST_F(PlaceMapTest, RecognitionOptionsOnHandMadeSequences) {
   twice.consistent = 2;
   RecognitionOptions query;
   query.query = true;
+  // fewer and probe are 0.78 similar: under the threshold, over follow.
+  RecognitionOptions follow;
+  follow.threshold = 0.85;
+  follow.follow = 0.7;
+  follow.minDetections = 1;
+  RecognitionOptions tooFar = follow;
+  tooFar.follow = 0.8;
   const Case cases[] = {
       {"the first match",
        first,
@@ -356,6 +363,23 @@ TEST_F(PlaceMapTest, RecognitionOptionsOnHandMadeSequences) {
         {&other, "w", 6, none, 1u, false, false},   // no match: recorded
         {&fewer, "w", 7, none, none, false, true},  // the run starts again
         {&fewer, "w", 8, 0u, none, false, false}}},
+      {"a frame follows the place of the frame before it",
+       follow,
+       {{&fewer, "v", 0, none, 0u, false, false},
+        {&probe, "v", 1, 0u, none, false, false},
+        {&probe, "v", 2, 0u, none, false, false},
+        {&fewer, "v", 3, 0u, none, false, false}}},
+      {"only in the same video", follow,
+       {{&fewer, "v", 0, none, 0u, false, false}, {&probe, "w", 1, none, 1u, false, false}}},
+      {"only right after it", follow,
+       {{&fewer, "v", 0, none, 0u, false, false}, {&probe, "v", 2, none, 1u, false, false}}},
+      {"not after a frame that went into no place",
+       follow,
+       {{&fewer, "v", 0, none, 0u, false, false},
+        {&empty, "v", 1, none, none, true, false},
+        {&probe, "v", 2, none, 1u, false, false}}},
+      {"not below the follow similarity", tooFar,
+       {{&fewer, "v", 0, none, 0u, false, false}, {&probe, "v", 1, none, 1u, false, false}}},
       {"a map that is only searched records nothing",
        query,
        {{&fewer, "v", 0, none, none, false, false}, {&fewer, "v", 1, none, none, false, false}}},
@@ -486,6 +510,83 @@ TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
   PlaceMap reread;
   ASSERT_EQ(reread.Open(File("w.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
   EXPECT_EQ(reread.width(), 0);
+}
+
+// A map keeps the grid its strings were counted over as it keeps its width,
+// in a table of its own (format 2, with or without a width).
+TEST_F(PlaceMapTest, AMapKeepsItsGrid) {
+  std::string error;
+  RecognitionOptions grid;
+  grid.cells = 6;
+  {
+    PlaceMap made(grid);
+    ASSERT_EQ(made.Open(File("g.map"), true, true, &error, true, true),
+              PlaceMap::OpenResult::kOpened);
+    made.Recognise(Of({1, 2}), "v", 0);
+    ASSERT_TRUE(made.Save(&error)) << error;
+    PlaceMap plain;
+    plain.Recognise(Of({1, 2}), "v", 0);
+    ASSERT_TRUE(plain.SaveAs(File("plain.map"), &error)) << error;
+  }
+  const std::string bytes = ReadBytes(File("g.map"));
+  struct Case {
+    const char* what;
+    const char* file;
+    int32_t cells;
+    bool require;
+    PlaceMap::OpenResult result;
+    int32_t after;
+  };
+  const Case cases[] = {
+      {"no grid asked for: the map's", "g.map", 1, false, PlaceMap::OpenResult::kOpened, 6},
+      {"the map's own asked for", "g.map", 6, true, PlaceMap::OpenResult::kOpened, 6},
+      {"another asked for", "g.map", 4, true, PlaceMap::OpenResult::kOtherCells, 4},
+      {"a grid asked of a map without one", "plain.map", 6, true,
+       PlaceMap::OpenResult::kOtherCells, 6},
+      {"a map without one, none asked for", "plain.map", 6, false, PlaceMap::OpenResult::kOpened,
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecognitionOptions options;
+    options.cells = c.cells;
+    PlaceMap map(options);
+    EXPECT_EQ(map.Open(File(c.file), false, false, &error, false, c.require), c.result) << error;
+    EXPECT_EQ(map.cells(), c.after);
+    EXPECT_EQ(map.width(), 0);
+    if (c.result == PlaceMap::OpenResult::kOtherCells) {
+      EXPECT_EQ(map.fileCells(), c.file == std::string("g.map") ? 6 : 1);
+      EXPECT_EQ(map.size(), 0u) << "a refused map loads nothing";
+    } else {
+      EXPECT_EQ(map.size(), 1u);
+    }
+    map.Release();
+  }
+  EXPECT_EQ(ReadBytes(File("g.map")), bytes);
+  // A grid and a width together; a map without either written over them
+  // takes both away.
+  {
+    RecognitionOptions both = grid;
+    both.width = 400;
+    PlaceMap map(both);
+    ASSERT_EQ(map.Open(File("g.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
+    EXPECT_EQ(map.cells(), 6);
+    EXPECT_EQ(map.width(), 0) << "the map's width, which it has none of";
+    PlaceMap wide(both);
+    wide.Recognise(Of({3}), "v", 0);
+    ASSERT_TRUE(wide.SaveAs(File("both.map"), &error)) << error;
+  }
+  PlaceMap reread;
+  ASSERT_EQ(reread.Open(File("both.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
+  EXPECT_EQ(reread.cells(), 6);
+  EXPECT_EQ(reread.width(), 400);
+  reread.Release();
+  PlaceMap plain;
+  ASSERT_TRUE(plain.SaveAs(File("both.map"), &error)) << error;
+  PlaceMap again;
+  ASSERT_EQ(again.Open(File("both.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
+  EXPECT_EQ(again.cells(), 1);
+  EXPECT_EQ(again.width(), 0);
 }
 
 }  // namespace

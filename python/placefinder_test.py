@@ -365,6 +365,9 @@ def got_columns(result):
     (["--min-detections", "40000"], dict(min_detections=40000)),
     (["--width", "320", "--consistent", "2"], dict(width=320, consistent=2)),
     (["--precise"], dict(precise=True)),
+    (["--cells", "6"], dict(cells=6)),
+    (["--follow", "0.2", "--threshold", "0.95"], dict(follow=0.2, threshold=0.95)),
+    (["--precise", "--cells", "1"], dict(precise=True, cells=1)),
 ])
 def test_recognition_options_give_placetraces_columns(tree_frames, args, kwargs):
     video = video_path("tree.avi")

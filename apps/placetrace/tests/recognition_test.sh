@@ -2,7 +2,8 @@
 # Checks Placetrace's recognition options end to end on tree.avi:
 #   - --query searches a map and leaves it byte for byte as it was; --top adds
 #     the ranked places, and --truth the recall@N line;
-#   - a map keeps the width it was made with and refuses another one;
+#   - a map keeps the width and the grid (--cells) it was made with and
+#     refuses others;
 #   - --min-detections leaves frames of too few boxes unrecognised and
 #     unrecorded;
 #   - options given wrongly are usage errors (status 2).
@@ -48,6 +49,25 @@ trace --places "$work/again.map" --frames 5 "$video" 2>/dev/null | cut -f 4,5 >"
 cmp -s "$work/fresh" "$work/kept" || fail "a run without --width does not detect at the map's width"
 [ "$failures" = "$before" ] && echo "ok   a map keeps its width"
 
+# --- A map keeps its grid.
+before=$failures
+grid=$work/grid.map
+trace --places "$grid" --cells 6 --frames 10 "$video" >/dev/null 2>"$work/err" || fail "making the grid map: $(cat "$work/err")"
+cp "$grid" "$work/grid.before"
+trace --places "$grid" --cells 2 --frames 1 "$video" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q 'made with boxes counted over a 6 x 6 grid, not over a 2 x 2 grid' "$work/err" \
+  || fail "another grid: $(cat "$work/err")"
+cmp -s "$grid" "$work/grid.before" || fail "a refused grid changed the map"
+trace --places "$map" --cells 6 --frames 1 "$video" >/dev/null 2>"$work/err"
+[ $? = 1 ] && grep -q 'made with boxes counted over the whole frame, not over a 6 x 6 grid' "$work/err" \
+  || fail "a grid asked of a map without one: $(cat "$work/err")"
+trace --cells 6 --frames 5 "$video" 2>/dev/null | cut -f 4,5 >"$work/fresh"
+trace --frames 5 "$video" 2>/dev/null | cut -f 4,5 >"$work/whole"
+trace --places "$grid" --frames 5 "$video" 2>/dev/null | cut -f 4,5 >"$work/kept"
+cmp -s "$work/fresh" "$work/kept" || fail "a run without --cells does not count over the map's grid"
+cmp -s "$work/fresh" "$work/whole" && fail "a grid of 6 x 6 gives the runs of the whole frame"
+[ "$failures" = "$before" ] && echo "ok   a map keeps its grid"
+
 # --- Frames of too few boxes carry no place.
 before=$failures
 trace --min-detections 1000000 --frames 5 "$video" 2>"$work/err" | tail -n +2 |
@@ -58,7 +78,7 @@ grep -q '^Placetrace: 5 frames with too few detections' "$work/err" || fail "no 
 # --- Usage errors.
 before=$failures
 for args in "--top 3" "--query" "--width 0" "--width x" "--consistent 0" "--min-detections -1" \
-  "--places $map --query --top 0"; do
+  "--places $map --query --top 0" "--cells 0" "--cells 7" "--cells x" "--follow 1.5" "--follow x"; do
   # shellcheck disable=SC2086
   trace $args "$video" >/dev/null 2>&1
   [ $? = 2 ] || fail "$args is not a usage error"
