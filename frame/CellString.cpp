@@ -11,7 +11,9 @@ constexpr int32_t kOffset = 32768;
 
 // The shape's place in the detector's order from its code: 0, 1, 2, 4, ..., 32
 // give 0 to 6.
-int32_t ShapeIndex(int32_t code) { return code == 0 ? 0 : __builtin_ctz(static_cast<unsigned>(code)) + 1; }
+int32_t ShapeIndex(int32_t code) {
+  return code == 0 ? 0 : __builtin_ctz(static_cast<unsigned>(code)) + 1;
+}
 
 }  // namespace
 

@@ -617,7 +617,8 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     // A map of version 2 keeps its frame width, its grid or both in tables
     // of their own.
     for (const auto& [tableName, create, seenIt] :
-         {std::tuple{"map_width", kWidthTable, &hasWidth_}, {"map_cells", kCellsTable, &hasCells_}}) {
+         {std::tuple{"map_width", kWidthTable, &hasWidth_},
+          {"map_cells", kCellsTable, &hasCells_}}) {
       if (!table || name == nullptr || std::strcmp(name, tableName) != 0 ||
           version != kWidthFormatVersion) {
         continue;
@@ -884,14 +885,16 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
     Statement read(db_, query.c_str());
     if (!read.ok()) return damaged("is not a complete place map");
     sqlite3_stmt* s = read.get();
-    if (sqlite3_step(s) != SQLITE_ROW) return broken("the " + std::string(table) + " table has no row");
+    if (sqlite3_step(s) != SQLITE_ROW) {
+      return broken("the " + std::string(table) + " table has no row");
+    }
     if (!IsInteger(s, 0)) {
       return broken("the " + std::string(table) + " row holds a value of the wrong type");
     }
     *value = sqlite3_column_int64(s, 0);
     if (*value < low || *value > high) {
-      return broken("the " + std::string(column) + " " + std::to_string(*value) +
-                    " is outside [" + std::to_string(low) + ", " + std::to_string(high) + "]");
+      return broken("the " + std::string(column) + " " + std::to_string(*value) + " is outside [" +
+                    std::to_string(low) + ", " + std::to_string(high) + "]");
     }
     if (sqlite3_step(s) != SQLITE_DONE) {
       return broken("the " + std::string(table) + " table has more than one row");

@@ -106,7 +106,8 @@ class Recogniser {
     if (consistent < 1) throw py::value_error("consistent must be at least 1");
     options.consistent = consistent;
     options.query = query;
-    if (cells < 0 || cells > CellString::kMaxCells) throw py::value_error("cells must be from 0 to 6");
+    if (cells < 0 || cells > CellString::kMaxCells)
+      throw py::value_error("cells must be from 0 to 6");
     if (cells > 0) options.cells = cells;
     if (follow) options.follow = CheckedThreshold(*follow, "follow");
     places_ = std::make_unique<PlaceMap>(options);
