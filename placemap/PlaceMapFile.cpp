@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Thumbnail.h"
 #include "WholeFile.h"
 
 namespace placefinder {
@@ -50,9 +51,22 @@ constexpr Table kTables[] = {
      "CREATE TABLE place_index( position INTEGER PRIMARY KEY, place INTEGER NOT NULL,"
      " length INTEGER, runs BLOB)"},
 };
-// The one more table of a map of format version 2: the frame width its strings
-// were found at.
+constexpr size_t kPlacesTable = 1;
+// The places table of format version 3, which keeps each place's picture.
+constexpr char kThumbnailPlacesTable[] =
+    "CREATE TABLE places( position INTEGER PRIMARY KEY, location INTEGER NOT NULL,"
+    " length INTEGER NOT NULL, runs BLOB NOT NULL, video TEXT, frame INTEGER, thumbnail BLOB)";
+// The one more table of a map of format version 2, and of one of version 3
+// that has a width: the frame width its strings were found at.
 constexpr char kWidthTable[] = "CREATE TABLE map_width(width INTEGER NOT NULL)";
+
+// The statement of table `i` of kTables in a map of format `version`.
+const char* TableSql(size_t i, int64_t version) {
+  if (i == kPlacesTable && version >= PlaceMapFile::kThumbnailFormatVersion) {
+    return kThumbnailPlacesTable;
+  }
+  return kTables[i].sql;
+}
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -211,10 +225,21 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
     *why = Reason(db);
     return false;
   };
-  if (sqlite3_exec(db, "DELETE FROM places; DELETE FROM place_index; DELETE FROM map;", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
-    return failed();
+  int64_t version = 0;
+  {
+    Statement read(db, "PRAGMA user_version");
+    if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
+    version = sqlite3_column_int64(read.get(), 0);
   }
+  // A map of an older format gets the places table with the pictures'
+  // column, made anew, so that it is saved as one of format version 3 (whose
+  // schema the next load checks exactly).
+  const std::string clear =
+      std::string("DELETE FROM place_index; DELETE FROM map; ") +
+      (version < PlaceMapFile::kThumbnailFormatVersion
+           ? "DROP TABLE places; " + std::string(kThumbnailPlacesTable)
+           : std::string("DELETE FROM places"));
+  if (sqlite3_exec(db, clear.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
   {
     Statement meta(db, "INSERT INTO map VALUES(?, ?, ?, ?)");
     if (!meta.ok()) return failed();
@@ -227,7 +252,7 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
   std::unordered_map<const StringNode*, int64_t> positions;
   std::string runs;
   {
-    Statement insert(db, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?)");
+    Statement insert(db, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?, ?)");
     if (!insert.ok()) return failed();
     sqlite3_stmt* s = insert.get();
     int64_t position = 0;
@@ -248,6 +273,12 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       } else {
         sqlite3_bind_null(s, 5);
         sqlite3_bind_null(s, 6);
+      }
+      if (origin != nullptr && origin->thumbnail != nullptr) {
+        const std::string& jpeg = *origin->thumbnail;
+        sqlite3_bind_blob(s, 7, jpeg.data(), static_cast<int>(jpeg.size()), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_null(s, 7);
       }
       if (sqlite3_step(s) != SQLITE_DONE) return failed();
       sqlite3_reset(s);
@@ -279,29 +310,30 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       sqlite3_reset(s);
     }
   }
-  // The frame width: a map with one is of format version 2 and keeps it in
-  // map_width, so that a program that knows nothing of widths refuses it; a
-  // map without one is written exactly as before widths existed (and one that
-  // replaces a map with a width takes that width away).
-  char sql[192];
-  if (width == 0) {
-    int64_t version = 0;
-    {
-      Statement read(db, "PRAGMA user_version");
-      if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
-      version = sqlite3_column_int64(read.get(), 0);
-    }
-    if (version < PlaceMapFile::kWidthFormatVersion) return true;  // nothing to take away
-    std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; PRAGMA user_version=%d;",
-                  PlaceMapFile::kFormatVersion);
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK || failed();
+  // The frame width, in map_width when there is one; a map that replaces a
+  // map with a width but has none takes that width away.
+  // Only what changes is written: a map that has room for its places
+  // should not be refused for a page more.
+  bool hasWidth = false;
+  {
+    Statement read(db, "SELECT count(*) FROM sqlite_schema WHERE name = 'map_width'");
+    if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
+    hasWidth = sqlite3_column_int64(read.get(), 0) > 0;
   }
-  std::snprintf(sql, sizeof sql, "DROP TABLE IF EXISTS map_width; %s; PRAGMA user_version=%d;",
-                kWidthTable, PlaceMapFile::kWidthFormatVersion);
-  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
-  Statement insert(db, "INSERT INTO map_width VALUES(?)");
-  if (!insert.ok() || sqlite3_bind_int64(insert.get(), 1, width) != SQLITE_OK ||
-      sqlite3_step(insert.get()) != SQLITE_DONE) {
+  if (hasWidth && sqlite3_exec(db, "DROP TABLE map_width", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return failed();
+  }
+  if (version != PlaceMapFile::kThumbnailFormatVersion) {
+    char sql[64];
+    std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", PlaceMapFile::kThumbnailFormatVersion);
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
+  }
+  if (width == 0) return true;
+  Statement insert(db, (std::string(kWidthTable) + ";").c_str());
+  if (!insert.ok() || sqlite3_step(insert.get()) != SQLITE_DONE) return failed();
+  Statement row(db, "INSERT INTO map_width VALUES(?)");
+  if (!row.ok() || sqlite3_bind_int64(row.get(), 1, width) != SQLITE_OK ||
+      sqlite3_step(row.get()) != SQLITE_DONE) {
     return failed();
   }
   return true;
@@ -319,11 +351,12 @@ bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
   }
   char pragmas[96];
   std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d;PRAGMA user_version=%d;",
-                PlaceMapFile::kApplicationId, PlaceMapFile::kFormatVersion);
+                PlaceMapFile::kApplicationId, PlaceMapFile::kThumbnailFormatVersion);
   bool made = sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr) == SQLITE_OK &&
               sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
-  for (const Table& table : kTables) {
-    made = made && sqlite3_exec(db, table.sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (size_t i = 0; i < std::size(kTables); ++i) {
+    made = made && sqlite3_exec(db, TableSql(i, PlaceMapFile::kThumbnailFormatVersion), nullptr,
+                                nullptr, nullptr) == SQLITE_OK;
   }
   if (!made) *why = sqlite3_errmsg(db);
   made = made && WriteContents(db, strings, counter, threshold, origins, width, why);
@@ -574,9 +607,9 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     *error = "is an SQLite database but not a place map";
     return false;
   }
-  if (version > kWidthFormatVersion) {
+  if (version > kThumbnailFormatVersion) {
     *error = "has the format version " + std::to_string(version) +
-             ", newer than this program reads (" + std::to_string(kWidthFormatVersion) + ")";
+             ", newer than this program reads (" + std::to_string(kThumbnailFormatVersion) + ")";
     return false;
   }
   if (version < 1) {
@@ -602,9 +635,10 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 2));
     const bool table = type != nullptr && std::strcmp(type, "table") == 0;
     bool known = false;
-    // A map of version 2 keeps its frame width in one more table.
+    // A map of version 2 keeps its frame width in one more table, and one of
+    // version 3 may.
     if (table && name != nullptr && std::strcmp(name, "map_width") == 0 &&
-        version == kWidthFormatVersion) {
+        version >= kWidthFormatVersion) {
       if (sql == nullptr || std::strcmp(sql, kWidthTable) != 0) {
         *error = "is not a place map as this program writes it: its table map_width has other "
                  "columns, types or constraints";
@@ -614,7 +648,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     }
     for (size_t i = 0; i < std::size(kTables) && !known; ++i) {
       if (!table || name == nullptr || std::strcmp(name, kTables[i].name) != 0) continue;
-      if (sql == nullptr || std::strcmp(sql, kTables[i].sql) != 0) {
+      if (sql == nullptr || std::strcmp(sql, TableSql(i, version)) != 0) {
         *error = "is not a place map as this program writes it: its table " +
                  std::string(kTables[i].name) + " has other columns, types or constraints";
         return false;
@@ -647,6 +681,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     *error = "is not a complete place map: it has no table map_width";
     return false;
   }
+  hasWidth_ = widthSeen;
   return true;
 }
 
@@ -759,9 +794,12 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
 
   std::vector<StringNode*> nodes;
   {
-    Statement places(db_,
-                     "SELECT position, location, length, runs, video, frame FROM places "
-                     "ORDER BY position");
+    // Maps before version 3 have no pictures.
+    const bool pictures = version_ >= kThumbnailFormatVersion;
+    Statement places(db_, pictures ? "SELECT position, location, length, runs, video, frame, "
+                                     "thumbnail FROM places ORDER BY position"
+                                   : "SELECT position, location, length, runs, video, frame, "
+                                     "NULL FROM places ORDER BY position");
     if (!places.ok()) return damaged("is not a complete place map");
     sqlite3_stmt* s = places.get();
     std::unordered_set<int64_t> locations;
@@ -791,13 +829,28 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
       }
       const int videoType = sqlite3_column_type(s, 4);
       const int frameType = sqlite3_column_type(s, 5);
+      const int pictureType = sqlite3_column_type(s, 6);
+      std::shared_ptr<const std::string> thumbnail;
+      if (pictureType != SQLITE_NULL) {
+        const std::string what =
+            "place at position " + std::to_string(position) + " has a thumbnail that is not a JPEG picture";
+        if (pictureType != SQLITE_BLOB) return broken(what + " (not a blob)");
+        const void* bytes = sqlite3_column_blob(s, 6);
+        const size_t size = static_cast<size_t>(sqlite3_column_bytes(s, 6));
+        if (!CheckThumbnail(bytes, size, &why)) return broken(what + ": " + why);
+        thumbnail = std::make_shared<const std::string>(static_cast<const char*>(bytes), size);
+      }
       if (videoType == SQLITE_TEXT && frameType == SQLITE_INTEGER &&
           sqlite3_column_int64(s, 5) >= 0) {
         origins.Record(static_cast<uint32_t>(location),
                        reinterpret_cast<const char*>(sqlite3_column_text(s, 4)),
-                       sqlite3_column_int64(s, 5));
+                       sqlite3_column_int64(s, 5), std::move(thumbnail));
       } else if (videoType != SQLITE_NULL || frameType != SQLITE_NULL) {
         return broken(place + " has an origin that is not a video name and a frame number");
+      } else if (thumbnail != nullptr) {
+        // The picture is of the frame that recorded the place: without an
+        // origin it could be of anything.
+        return broken(place + " has a thumbnail but no origin");
       }
       const double k = static_cast<double>(string.RunCount());
       if (k < fresh->minKey || k > fresh->maxKey) {
@@ -860,9 +913,10 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
     if (rc != SQLITE_DONE) return damaged("cannot be read");
   }
 
-  // The frame width, which only maps of version 2 have.
+  // The frame width, which maps of version 2 have, and those of version 3
+  // that were made with one.
   int64_t width = 0;
-  if (version_ >= kWidthFormatVersion) {
+  if (hasWidth_) {
     Statement read(db_, "SELECT width FROM map_width");
     if (!read.ok()) return damaged("is not a complete place map");
     sqlite3_stmt* s = read.get();

@@ -34,7 +34,7 @@
 // ("is empty (0 bytes), not a place map"), on one line. A file that Open() or
 // Load() refuses is left byte for byte as it was.
 //
-// The layout of the file is described in the README (format version 1).
+// The layout of the file is described in the README (format versions 1 to 3).
 // Not thread-safe.
 
 #ifndef PLACEMAP_PLACEMAPFILE_H_
@@ -69,6 +69,10 @@ class PlaceMapFile {
   // that a program that knows nothing of widths refuses it instead of
   // comparing its strings with frames of another scale.
   static constexpr int kWidthFormatVersion = 2;
+  // A map whose places table has the column thumbnail (a place's picture),
+  // with or without map_width. Every map this program saves has this version;
+  // versions 1 and 2 load as they are, without pictures.
+  static constexpr int kThumbnailFormatVersion = 3;
   static constexpr int32_t kMaxWidth = 1 << 16;
   static constexpr int kLockWaitMs = 3000;
   // The database's application id ("PlMp"), which marks a place map.
@@ -98,8 +102,8 @@ class PlaceMapFile {
   // REQUIRES: Open() succeeded.
   bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
             const PlaceOrigins& origins, std::string* error);
-  // The frame width the next Save() writes (0, the default: none, a map of
-  // format version 1). REQUIRES: 0 <= width <= kMaxWidth.
+  // The frame width the next Save() writes (0, the default: none, a map
+  // without the table map_width). REQUIRES: 0 <= width <= kMaxWidth.
   void SetWidth(int32_t width) { width_ = width; }
 
  private:
@@ -116,6 +120,7 @@ class PlaceMapFile {
   bool created_ = false;
   int32_t width_ = 0;
   int64_t version_ = 0;  // the format version CheckFormat() found
+  bool hasWidth_ = false;  // whether CheckFormat() found the table map_width
   std::string path_;
   std::string realPath_;  // through symbolic links
 };
