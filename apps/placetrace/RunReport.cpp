@@ -74,6 +74,11 @@ std::string Format(const char* format, double value) {
   return text;
 }
 
+// "1 frame recognised", "3 frames recognised".
+std::string Recognised(long long frames) {
+  return std::to_string(frames) + (frames == 1 ? " frame" : " frames") + " recognised";
+}
+
 std::string Png(const cv::Mat& image) {
   std::vector<uchar> png;
   cv::imencode(".png", image, png);
@@ -328,6 +333,56 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
             "\" src=\"data:image/png;base64," + Base64(TimelinePng(v)) + "\">\n";
   }
 
+  // The places.
+  page += "<h2>Places (" + std::to_string(locations.size()) + ")</h2>\n";
+  if (shown.size() < locations.size()) {
+    page += "<p>The " + std::to_string(shown.size()) +
+            " places recognised most often, with their pictures; the others are listed "
+            "below.</p>\n";
+  }
+  page += "<div class=\"grid\">\n";
+  for (const uint32_t location : shown) {
+    const PlaceOrigin* origin = places.origins().Find(location);
+    page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
+            std::to_string(location) + "<br>" +
+            (origin != nullptr
+                 ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                 : std::string("origin not known")) +
+            "<br>" + Recognised(recognisedAs(location)) + "</div>\n";
+  }
+  page += "</div>\n";
+  if (!replaced.empty()) {
+    page += "<p>Recorded or recognised in this run but no longer in the map (a later frame "
+            "with the same ids replaced each under its own index):</p>\n<div class=\"grid\">\n";
+    for (const uint32_t location : replaced) {
+      const PlaceOrigin* origin = places.origins().Find(location);
+      page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
+              std::to_string(location) + " (replaced)<br>" +
+              (origin != nullptr
+                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                   : std::string("origin not known")) +
+              "<br>" + Recognised(recognisedAs(location)) + "</div>\n";
+    }
+    page += "</div>\n";
+  }
+  if (shown.size() < locations.size()) {
+    page += "<table class=\"list\"><tr><th>place</th><th>from</th><th>frames recognised</th></tr>\n";
+    size_t next = 0;
+    for (const uint32_t location : locations) {
+      if (next < shown.size() && shown[next] == location) {
+        ++next;
+        continue;
+      }
+      const PlaceOrigin* origin = places.origins().Find(location);
+      page += "<tr><td>" + swatch(location) + std::to_string(location) + "</td><td>" +
+              (origin != nullptr
+                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                   : std::string("not known")) +
+              "</td><td>" + std::to_string(recognisedAs(location)) + "</td></tr>\n";
+    }
+    page += "</table>\n";
+  }
+
   // The evaluation.
   if (!summary.evaluation.empty()) {
     page += "<h2>Evaluation against the ground truth</h2>\n<p><code>evaluation: " +
@@ -365,56 +420,6 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
               ".</p>\n";
       pairs(falsePositives_, true);
     }
-  }
-
-  // The places.
-  page += "<h2>Places (" + std::to_string(locations.size()) + ")</h2>\n";
-  if (shown.size() < locations.size()) {
-    page += "<p>The " + std::to_string(shown.size()) +
-            " places recognised most often, with their pictures; the others are listed "
-            "below.</p>\n";
-  }
-  page += "<div class=\"grid\">\n";
-  for (const uint32_t location : shown) {
-    const PlaceOrigin* origin = places.origins().Find(location);
-    page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
-            std::to_string(location) + "<br>" +
-            (origin != nullptr
-                 ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                 : std::string("origin not known")) +
-            "<br>" + std::to_string(recognisedAs(location)) + " frames recognised</div>\n";
-  }
-  page += "</div>\n";
-  if (!replaced.empty()) {
-    page += "<p>Recorded or recognised in this run but no longer in the map (a later frame "
-            "with the same ids replaced each under its own index):</p>\n<div class=\"grid\">\n";
-    for (const uint32_t location : replaced) {
-      const PlaceOrigin* origin = places.origins().Find(location);
-      page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
-              std::to_string(location) + " (replaced)<br>" +
-              (origin != nullptr
-                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                   : std::string("origin not known")) +
-              "<br>" + std::to_string(recognisedAs(location)) + " frames recognised</div>\n";
-    }
-    page += "</div>\n";
-  }
-  if (shown.size() < locations.size()) {
-    page += "<table class=\"list\"><tr><th>place</th><th>from</th><th>frames recognised</th></tr>\n";
-    size_t next = 0;
-    for (const uint32_t location : locations) {
-      if (next < shown.size() && shown[next] == location) {
-        ++next;
-        continue;
-      }
-      const PlaceOrigin* origin = places.origins().Find(location);
-      page += "<tr><td>" + swatch(location) + std::to_string(location) + "</td><td>" +
-              (origin != nullptr
-                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                   : std::string("not known")) +
-              "</td><td>" + std::to_string(recognisedAs(location)) + "</td></tr>\n";
-    }
-    page += "</table>\n";
   }
 
   // The matches.

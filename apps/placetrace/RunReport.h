@@ -1,8 +1,8 @@
 // RunReport: Placetrace's report page, one self-contained HTML file that
 // shows a person what a run found: the run, a timeline per video coloured by
-// place, every place of the map with its picture, and a sample of matches
-// side by side (with a ground truth, its evaluation, precision-recall curve
-// and false positives first).
+// place, every place of the map with its picture, with a ground truth the
+// evaluation, its precision-recall curve and the false positives side by
+// side, and a sample of the matches side by side.
 //
 // The page needs nothing but itself: pictures are data: URIs, the style is
 // inline and nothing runs. It stays small for a run of any length:
