@@ -233,12 +233,14 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
   }
   // A map of an older format gets the places table with the pictures'
   // column, made anew, so that it is saved as one of format version 3 (whose
-  // schema the next load checks exactly).
+  // schema the next load checks exactly). The index table is made anew after
+  // it, so that the tables stand in the order of a new map's and the two dump
+  // alike.
   const std::string clear =
-      std::string("DELETE FROM place_index; DELETE FROM map; ") +
-      (version < PlaceMapFile::kThumbnailFormatVersion
-           ? "DROP TABLE places; " + std::string(kThumbnailPlacesTable)
-           : std::string("DELETE FROM places"));
+      version < PlaceMapFile::kThumbnailFormatVersion
+          ? std::string("DELETE FROM map; DROP TABLE places; DROP TABLE place_index; ") +
+                kThumbnailPlacesTable + "; " + kTables[2].sql
+          : std::string("DELETE FROM place_index; DELETE FROM map; DELETE FROM places");
   if (sqlite3_exec(db, clear.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
   {
     Statement meta(db, "INSERT INTO map VALUES(?, ?, ?, ?)");
