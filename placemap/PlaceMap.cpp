@@ -103,8 +103,8 @@ void PlaceMap::EndStreak() { streak_ = 0; }
 bool PlaceMap::SetThumbnail(uint32_t location, std::string jpeg, std::string* why) {
   if (!CheckThumbnail(jpeg.data(), jpeg.size(), why)) return false;
   // A map that still reads another's places has recorded nothing itself.
-  if (shared_ != nullptr || !origins_.SetThumbnail(location, std::make_shared<const std::string>(
-                                                                 std::move(jpeg)))) {
+  if (shared_ != nullptr ||
+      !origins_.SetThumbnail(location, std::make_shared<const std::string>(std::move(jpeg)))) {
     *why = "the location " + std::to_string(location) + " was not recorded by this map";
     return false;
   }

@@ -322,7 +322,8 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
     if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
     hasWidth = sqlite3_column_int64(read.get(), 0) > 0;
   }
-  if (hasWidth && sqlite3_exec(db, "DROP TABLE map_width", nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (hasWidth &&
+      sqlite3_exec(db, "DROP TABLE map_width", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return failed();
   }
   if (version != PlaceMapFile::kThumbnailFormatVersion) {
@@ -834,8 +835,8 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
       const int pictureType = sqlite3_column_type(s, 6);
       std::shared_ptr<const std::string> thumbnail;
       if (pictureType != SQLITE_NULL) {
-        const std::string what =
-            "place at position " + std::to_string(position) + " has a thumbnail that is not a JPEG picture";
+        const std::string what = "place at position " + std::to_string(position) +
+                                 " has a thumbnail that is not a JPEG picture";
         if (pictureType != SQLITE_BLOB) return broken(what + " (not a blob)");
         const void* bytes = sqlite3_column_blob(s, 6);
         const size_t size = static_cast<size_t>(sqlite3_column_bytes(s, 6));

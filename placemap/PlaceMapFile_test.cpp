@@ -541,19 +541,23 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
        "place at position 3 has a thumbnail that is not a JPEG picture: it does not start"},
       {"a thumbnail too long",
        [](const std::string& p) {
-         Sql(p, "UPDATE places SET thumbnail = CAST(x'FFD8FF' || zeroblob(70000) AS BLOB) WHERE position = 3");
+         Sql(p,
+             "UPDATE places SET thumbnail = CAST(x'FFD8FF' || zeroblob(70000) AS BLOB) WHERE "
+             "position = 3");
        },
        "place at position 3 has a thumbnail that is not a JPEG picture: it is 70003 bytes"},
       {"a thumbnail too wide",
        [](const std::string& p) {
-         Sql(p, "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C803011100021101031101FFD9'"
-                " WHERE position = 3");
+         Sql(p,
+             "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C803011100021101031101FFD9'"
+             " WHERE position = 3");
        },
        "it is 200 x 100 pixels"},
       {"a thumbnail cut short",
        [](const std::string& p) {
-         Sql(p, "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C80301110002' WHERE "
-                "position = 3");
+         Sql(p,
+             "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C80301110002' WHERE "
+             "position = 3");
        },
        "it does not end as a whole JPEG file does"},
       {"a thumbnail that is text",
@@ -561,8 +565,9 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
        "place at position 3 has a thumbnail that is not a JPEG picture (not a blob)"},
       {"a thumbnail without an origin",
        [](const std::string& p) {
-         Sql(p, "UPDATE places SET video = NULL, frame = NULL, thumbnail = "
-                "x'FFD8FFC0001108001000100301110002110103110100FFD9' WHERE position = 3");
+         Sql(p,
+             "UPDATE places SET video = NULL, frame = NULL, thumbnail = "
+             "x'FFD8FFC0001108001000100301110002110103110100FFD9' WHERE position = 3");
        },
        "place 3 has a thumbnail but no origin"},
       // Loading switches a valid map to a write-ahead log; a refused map

@@ -2,17 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <random>
 #include <sstream>

@@ -7,8 +7,8 @@ namespace placefinder {
 bool CheckThumbnail(const void* bytes, size_t size, std::string* why, int* width, int* height) {
   const auto* p = static_cast<const unsigned char*>(bytes);
   if (size > kMaxThumbnailBytes) {
-    *why = "it is " + std::to_string(size) + " bytes, more than " +
-           std::to_string(kMaxThumbnailBytes);
+    *why =
+        "it is " + std::to_string(size) + " bytes, more than " + std::to_string(kMaxThumbnailBytes);
     return false;
   }
   if (size < 4 || p[0] != 0xFF || p[1] != 0xD8 || p[2] != 0xFF) {
@@ -31,8 +31,8 @@ bool CheckThumbnail(const void* bytes, size_t size, std::string* why, int* width
     }
     const size_t length = static_cast<size_t>(p[at + 2]) << 8 | p[at + 3];
     if (length < 2 || at + 2 + length > size) break;
-    const bool frameHeader = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 &&
-                             marker != 0xC8 && marker != 0xCC;
+    const bool frameHeader =
+        marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
     if (frameHeader) {
       if (length < 8) break;
       const int h = p[at + 5] << 8 | p[at + 6];
@@ -43,8 +43,8 @@ bool CheckThumbnail(const void* bytes, size_t size, std::string* why, int* width
         return false;
       }
       if (w < 1 || h < 1 || w > kMaxThumbnailSide || h > kMaxThumbnailSide) {
-        *why = "it is " + std::to_string(w) + " x " + std::to_string(h) +
-               " pixels, not 1 to " + std::to_string(kMaxThumbnailSide) + " on each side";
+        *why = "it is " + std::to_string(w) + " x " + std::to_string(h) + " pixels, not 1 to " +
+               std::to_string(kMaxThumbnailSide) + " on each side";
         return false;
       }
       if (width != nullptr) *width = w;

@@ -75,14 +75,16 @@ TEST(ThumbnailTest, RefusesWhatIsNotAWholeSmallJpeg) {
     const std::string part = jpeg.substr(0, cut);
     EXPECT_FALSE(CheckThumbnail(part.data(), part.size(), &why)) << cut;
   }
-  const std::string huge = jpeg.substr(0, jpeg.size() - 2) +
-                           std::string(kMaxThumbnailBytes, '\0') + "\xFF\xD9";
+  const std::string huge =
+      jpeg.substr(0, jpeg.size() - 2) + std::string(kMaxThumbnailBytes, '\0') + "\xFF\xD9";
   EXPECT_FALSE(CheckThumbnail(huge.data(), huge.size(), &why));
   EXPECT_NE(why.find("more than 65536"), std::string::npos) << why;
   cv::RNG rng(3);
   for (int i = 0; i < 2000; ++i) {
     std::string bytes = jpeg;
-    for (int k = 0; k < 4; ++k) bytes[rng.uniform(0, static_cast<int>(bytes.size()))] = static_cast<char>(rng.uniform(0, 256));
+    for (int k = 0; k < 4; ++k)
+      bytes[rng.uniform(0, static_cast<int>(bytes.size()))] =
+          static_cast<char>(rng.uniform(0, 256));
     int width = 0, height = 0;
     if (CheckThumbnail(bytes.data(), bytes.size(), &why, &width, &height)) {
       EXPECT_TRUE(width >= 1 && width <= kMaxThumbnailSide && height >= 1 &&

@@ -4,17 +4,16 @@
 // A map opened from a file stays locked until it is saved or released, with
 // the rules of Placetrace --places.
 
-#include <pybind11/pybind11.h>
 #include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <cstring>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
-
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -158,7 +157,8 @@ class PyPlaceMap {
     }
     py::array_t<uint8_t> array({picture.rows, picture.cols, 3});
     for (int y = 0; y < picture.rows; ++y) {
-      std::memcpy(array.mutable_data(y, 0, 0), picture.ptr(y), static_cast<size_t>(picture.cols) * 3);
+      std::memcpy(array.mutable_data(y, 0, 0), picture.ptr(y),
+                  static_cast<size_t>(picture.cols) * 3);
     }
     return std::move(array);
   }

@@ -28,8 +28,9 @@ cv::Mat SmallPicture(const cv::Mat& frame) {
   const int longest = std::max(colour.cols, colour.rows);
   if (longest <= kMaxThumbnailSide) return colour.clone();
   const double scale = static_cast<double>(kMaxThumbnailSide) / longest;
-  const cv::Size size(std::clamp(static_cast<int>(std::lround(colour.cols * scale)), 1, kMaxThumbnailSide),
-                      std::clamp(static_cast<int>(std::lround(colour.rows * scale)), 1, kMaxThumbnailSide));
+  const cv::Size size(
+      std::clamp(static_cast<int>(std::lround(colour.cols * scale)), 1, kMaxThumbnailSide),
+      std::clamp(static_cast<int>(std::lround(colour.rows * scale)), 1, kMaxThumbnailSide));
   cv::Mat small;
   cv::resize(colour, small, size, 0, 0, cv::INTER_AREA);
   return small;

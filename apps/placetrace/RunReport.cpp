@@ -22,8 +22,7 @@ constexpr char kNoPlace[] = "#d8d8d8";
 const cv::Vec3b kNoPlaceRgb(0xd8, 0xd8, 0xd8);
 
 std::string Base64(const std::string& bytes) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
   size_t i = 0;
@@ -51,12 +50,23 @@ std::string Escaped(const std::string& text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -97,12 +107,36 @@ cv::Vec3b PlaceColour(uint32_t location) {
   const double p = v * (1 - s), q = v * (1 - s * f), t = v * (1 - s * (1 - f));
   double r = v, g = t, b = p;
   switch (sector) {
-    case 0: r = v; g = t; b = p; break;
-    case 1: r = q; g = v; b = p; break;
-    case 2: r = p; g = v; b = t; break;
-    case 3: r = p; g = q; b = v; break;
-    case 4: r = t; g = p; b = v; break;
-    default: r = v; g = p; b = q; break;
+    case 0:
+      r = v;
+      g = t;
+      b = p;
+      break;
+    case 1:
+      r = q;
+      g = v;
+      b = p;
+      break;
+    case 2:
+      r = p;
+      g = v;
+      b = t;
+      break;
+    case 3:
+      r = p;
+      g = q;
+      b = v;
+      break;
+    case 4:
+      r = t;
+      g = p;
+      b = v;
+      break;
+    default:
+      r = v;
+      g = p;
+      b = q;
+      break;
   }
   auto byte = [](double x) { return static_cast<uchar>(std::lround(x * 255)); };
   return cv::Vec3b(byte(r), byte(g), byte(b));
@@ -154,8 +188,8 @@ void RunReport::Count(const Recognition& found, int64_t frame, const cv::Mat& pi
   const bool wanted = matches_.Wants(similarity);
   const bool wrongWanted = falsePositive && falsePositives_.Wants(similarity);
   if (!wanted && !wrongWanted) return;
-  Match match{similarity, order, videos_.size() - 1, frame, *found.location,
-              EncodePicture(SmallPicture(picture))};
+  Match match{similarity, order,           videos_.size() - 1,
+              frame,      *found.location, EncodePicture(SmallPicture(picture))};
   if (wrongWanted) falsePositives_.Add(match);
   if (wanted) matches_.Add(std::move(match));
 }
@@ -242,9 +276,8 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
   // recognised when there are too many.
   std::vector<uint32_t> shown = locations;
   if (shown.size() > kMaxPlacePictures) {
-    std::stable_sort(shown.begin(), shown.end(), [&](uint32_t a, uint32_t b) {
-      return recognisedAs(a) > recognisedAs(b);
-    });
+    std::stable_sort(shown.begin(), shown.end(),
+                     [&](uint32_t a, uint32_t b) { return recognisedAs(a) > recognisedAs(b); });
     shown.resize(kMaxPlacePictures);
     std::sort(shown.begin(), shown.end());
   }
@@ -269,8 +302,7 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
     hasPicture[location] = true;
     page += ".p" + std::to_string(location) + "{width:" + std::to_string(width) +
             "px;height:" + std::to_string(height) +
-            "px;background-image:url(data:image/jpeg;base64," + Base64(*origin->thumbnail) +
-            ")}\n";
+            "px;background-image:url(data:image/jpeg;base64," + Base64(*origin->thumbnail) + ")}\n";
   }
   page += "</style></head><body>\n<h1>Placetrace report</h1>\n";
 
@@ -283,7 +315,8 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
   };
   auto swatch = [](int64_t location) {
     return "<span class=\"swatch\" style=\"background:" +
-           std::string(location < 0 ? kNoPlace : Hex(PlaceColour(static_cast<uint32_t>(location)))) +
+           std::string(location < 0 ? kNoPlace
+                                    : Hex(PlaceColour(static_cast<uint32_t>(location)))) +
            "\"></span>";
   };
 
@@ -301,10 +334,10 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
   row("frames", std::to_string(summary.frames));
   row("places recorded", std::to_string(summary.recorded));
   row("frames recognised", std::to_string(summary.recognised));
-  row("places in the map", std::to_string(locations.size()) +
-                               (summary.placesFile.empty()
-                                    ? std::string(" (no map file)")
-                                    : " (" + Escaped(summary.placesFile) + ")"));
+  row("places in the map",
+      std::to_string(locations.size()) + (summary.placesFile.empty()
+                                              ? std::string(" (no map file)")
+                                              : " (" + Escaped(summary.placesFile) + ")"));
   row("threshold", Format("%g", summary.threshold));
   row("frame width", summary.width == 0 ? std::string("as the frames came")
                                         : std::to_string(summary.width) + " pixels");
@@ -314,8 +347,9 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
   page += "</table>\n";
 
   // The timelines.
-  page += "<h2>Timelines</h2>\n<p>One column per frame, coloured by the place it was "
-          "recognised or recorded as (grey: none); a colour that comes back is a revisit.";
+  page +=
+      "<h2>Timelines</h2>\n<p>One column per frame, coloured by the place it was "
+      "recognised or recorded as (grey: none); a colour that comes back is a revisit.";
   bool grouped = false;
   for (const Video& v : videos_) grouped = grouped || v.places.size() > kTimelineColumns;
   if (grouped) {
@@ -345,28 +379,29 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
     const PlaceOrigin* origin = places.origins().Find(location);
     page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
             std::to_string(location) + "<br>" +
-            (origin != nullptr
-                 ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                 : std::string("origin not known")) +
+            (origin != nullptr ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                               : std::string("origin not known")) +
             "<br>" + Recognised(recognisedAs(location)) + "</div>\n";
   }
   page += "</div>\n";
   if (!replaced.empty()) {
-    page += "<p>Recorded or recognised in this run but no longer in the map (a later frame "
-            "with the same ids replaced each under its own index):</p>\n<div class=\"grid\">\n";
+    page +=
+        "<p>Recorded or recognised in this run but no longer in the map (a later frame "
+        "with the same ids replaced each under its own index):</p>\n<div class=\"grid\">\n";
     for (const uint32_t location : replaced) {
       const PlaceOrigin* origin = places.origins().Find(location);
-      page += "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
-              std::to_string(location) + " (replaced)<br>" +
-              (origin != nullptr
-                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                   : std::string("origin not known")) +
-              "<br>" + Recognised(recognisedAs(location)) + "</div>\n";
+      page +=
+          "<div class=\"card\">" + placePicture(location) + swatch(location) + "place " +
+          std::to_string(location) + " (replaced)<br>" +
+          (origin != nullptr ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                             : std::string("origin not known")) +
+          "<br>" + Recognised(recognisedAs(location)) + "</div>\n";
     }
     page += "</div>\n";
   }
   if (shown.size() < locations.size()) {
-    page += "<table class=\"list\"><tr><th>place</th><th>from</th><th>frames recognised</th></tr>\n";
+    page +=
+        "<table class=\"list\"><tr><th>place</th><th>from</th><th>frames recognised</th></tr>\n";
     size_t next = 0;
     for (const uint32_t location : locations) {
       if (next < shown.size() && shown[next] == location) {
@@ -374,11 +409,11 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
         continue;
       }
       const PlaceOrigin* origin = places.origins().Find(location);
-      page += "<tr><td>" + swatch(location) + std::to_string(location) + "</td><td>" +
-              (origin != nullptr
-                   ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
-                   : std::string("not known")) +
-              "</td><td>" + std::to_string(recognisedAs(location)) + "</td></tr>\n";
+      page +=
+          "<tr><td>" + swatch(location) + std::to_string(location) + "</td><td>" +
+          (origin != nullptr ? Escaped(origin->video) + ", frame " + std::to_string(origin->frame)
+                             : std::string("not known")) +
+          "</td><td>" + std::to_string(recognisedAs(location)) + "</td></tr>\n";
     }
     page += "</table>\n";
   }
@@ -403,8 +438,8 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
               Base64(m.jpeg) + "\">" + placePicture(m.location) + "<div>" +
               Escaped(videos_[m.video].name) + "<br>frame " + std::to_string(m.frame) + "<br>" +
               swatch(m.location) + "place " + std::to_string(m.location) + "<br>similarity " +
-              Format("%.4f", m.similarity) + (wrong ? "<br><span class=\"wrong\">wrong place</span>" : "") +
-              "</div></div>\n";
+              Format("%.4f", m.similarity) +
+              (wrong ? "<br><span class=\"wrong\">wrong place</span>" : "") + "</div></div>\n";
     }
     page += "</div>\n";
   };

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -652,7 +652,8 @@ int main(int argc, char** argv) {
     char when[64];
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&startedAt));
     summary.startedAt = when;
-    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     summary.frames = total.frames;
     summary.recorded = total.recorded;
     summary.recognised = total.recognised;
@@ -663,8 +664,7 @@ int main(int argc, char** argv) {
     if (sweep) summary.curve = sweep->Points();
     std::string error;
     if (!ReplaceFile(options.report, report->Page(places, summary), &error)) {
-      std::fprintf(stderr, "Placetrace: the report %s %s\n", options.report.c_str(),
-                   error.c_str());
+      std::fprintf(stderr, "Placetrace: the report %s %s\n", options.report.c_str(), error.c_str());
       failed = true;
     }
   }

@@ -20,12 +20,18 @@ std::string FromBase64(const std::string& text) {
   uint32_t value = 0;
   for (const char c : text) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else break;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else
+      break;
     value = value << 6 | static_cast<uint32_t>(v);
     bits += 6;
     if (bits >= 8) {
@@ -91,7 +97,8 @@ TEST(RunReportTest, SamplesAndTimelinesAgreeWithPlainModels) {
       const bool falsePositive = r.location.has_value() && rng() % 4 == 0;
       report.Count(r, f, picture, falsePositive);
       places.push_back(r.newLocation ? int64_t{*r.newLocation}
-                                     : r.location ? int64_t{*r.location} : int64_t{-1});
+                       : r.location  ? int64_t{*r.location}
+                                     : int64_t{-1});
       if (r.location) matches.push_back({*r.similarity, f});
       if (falsePositive) wrong.push_back({*r.similarity, f});
     }
@@ -129,8 +136,8 @@ TEST(RunReportTest, SamplesAndTimelinesAgreeWithPlainModels) {
           best = places[f];
         }
       }
-      const cv::Vec3b rgb = best < 0 ? cv::Vec3b(0xd8, 0xd8, 0xd8)
-                                     : PlaceColour(static_cast<uint32_t>(best));
+      const cv::Vec3b rgb =
+          best < 0 ? cv::Vec3b(0xd8, 0xd8, 0xd8) : PlaceColour(static_cast<uint32_t>(best));
       for (const int y : {0, RunReport::kTimelineHeight - 1}) {
         const cv::Vec3b bgr = timeline.at<cv::Vec3b>(y, static_cast<int>(c * step + step - 1));
         const bool differs = bgr != cv::Vec3b(rgb[2], rgb[1], rgb[0]);

@@ -122,5 +122,13 @@ status=$?
 "$bin" --report "" "${videos[1]}" >/dev/null 2>"$work/err"
 [ $? = 2 ] && grep -q -- "--report needs a file name" "$work/err" || fail "an empty report name: $(cat "$work/err")"
 
+# A report that cannot be written is said, with status 1; the run's lines
+# are all there.
+"$bin" --frames 5 --report "$work/no/such/folder/r.html" "${videos[1]}" >"$work/out" 2>"$work/err"
+status=$?
+[ "$status" = 1 ] && [ "$(wc -l <"$work/out")" = 6 ] \
+  && grep -q "^Placetrace: the report $work/no/such/folder/r.html cannot be written: " "$work/err" \
+  || fail "a report that cannot be written: status $status, $(cat "$work/err")"
+
 [ "$failures" = 0 ] && echo "all report checks passed" || echo "$failures report checks failed"
 exit $((failures > 0))
