@@ -64,6 +64,7 @@ struct PlaceMapContents {
 
 class PlaceMapFile {
  public:
+  // The first format: no pictures, no width. Maps of it load as they are.
   static constexpr int kFormatVersion = 1;
   // A map that keeps a frame width (table map_width) has this version, so
   // that a program that knows nothing of widths refuses it instead of

@@ -125,7 +125,7 @@ def dump(path):
     """The map as SQL without its pictures: Placetrace keeps a picture of each
     place, the cluster tool none."""
     copy = sqlite3.connect(":memory:")
-    original = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    original = sqlite3.connect(str(path))
     original.backup(copy)
     original.close()
     copy.execute("UPDATE places SET thumbnail = NULL")

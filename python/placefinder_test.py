@@ -510,7 +510,7 @@ def dump(path, pictures=True):
         return subprocess.run(["sqlite3", path, ".dump"], capture_output=True, text=True,
                               check=True, timeout=60).stdout
     copy = sqlite3.connect(":memory:")
-    original = sqlite3.connect(f"file:{path}?mode=ro", uri=True)
+    original = sqlite3.connect(str(path))
     original.backup(copy)
     original.close()
     copy.execute("UPDATE places SET thumbnail = NULL")
