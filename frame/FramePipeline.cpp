@@ -51,7 +51,7 @@ class Pipeline {
     threads_.clear();
   }
 
-  void Consume(const FramePipeline::Consumer& consume) {
+  void Consume(const FramePipeline::FrameConsumer& consume) {
     for (int64_t s = 0;; ++s) {
       Slot& slot = SlotOf(s);
       {
@@ -60,7 +60,7 @@ class Pipeline {
         if (!slot.detected) break;
       }
       if (slot.error) std::rethrow_exception(slot.error);
-      consume(slot.analyzed, slot.positionMs);
+      consume(slot.analyzed, slot.positionMs, slot.frame);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         slot.detected = false;
@@ -151,6 +151,16 @@ class Pipeline {
 
 void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume, int width,
                         int cells) {
+  RunWithFrames(
+      threads, read,
+      [&consume](const AnalyzedFrame& analyzed, double positionMs, const cv::Mat&) {
+        consume(analyzed, positionMs);
+      },
+      width, cells);
+}
+
+void FramePipeline::RunWithFrames(int threads, const Reader& read, const FrameConsumer& consume,
+                                  int width, int cells) {
   CV_Assert(threads >= 1 && width >= 0 && cells >= 1 && cells <= CellString::kMaxCells);
   if (threads == 1) {
     FrameAnalyzer analyzer;
@@ -158,7 +168,7 @@ void FramePipeline::Run(int threads, const Reader& read, const Consumer& consume
     analyzer.SetCells(cells);
     cv::Mat frame;
     double positionMs = 0;
-    while (read(frame, positionMs)) consume(analyzer.Analyze(frame), positionMs);
+    while (read(frame, positionMs)) consume(analyzer.Analyze(frame), positionMs, frame);
     return;
   }
   Pipeline pipeline(threads, read, width, cells);

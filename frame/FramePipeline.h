@@ -31,12 +31,19 @@ class FramePipeline {
  public:
   using Reader = std::function<bool(cv::Mat& frame, double& positionMs)>;
   using Consumer = std::function<void(const AnalyzedFrame& analyzed, double positionMs)>;
+  // A consumer that also sees the frame as `read` delivered it (not flipped,
+  // not resized), for a program that keeps a picture of some frames. The
+  // frame is the pipeline's own, valid during the call: nothing is copied.
+  using FrameConsumer =
+      std::function<void(const AnalyzedFrame& analyzed, double positionMs, const cv::Mat& frame)>;
 
   // Every analyzer resizes frames to `width` (FrameAnalyzer::SetWidth) and
   // counts boxes over a grid of `cells` x `cells` (FrameAnalyzer::SetCells).
   // REQUIRES: threads >= 1, width >= 0, 1 <= cells <= CellString::kMaxCells.
   static void Run(int threads, const Reader& read, const Consumer& consume, int width = 0,
                   int cells = 1);
+  static void RunWithFrames(int threads, const Reader& read, const FrameConsumer& consume,
+                            int width = 0, int cells = 1);
 
   // The cores this process may run on (its affinity mask), at least 1.
   static int UsableCores();

@@ -116,6 +116,35 @@ TEST(FramePipelineTest, AFailureStopsItAfterTheFramesBeforeItAndPropagates) {
   }
 }
 
+// The consumer that sees frames gets each one as it was read, beside its
+// own analysis, whichever thread analyzed it.
+TEST(FramePipelineTest, HandsEachFrameAsReadBesideItsAnalysis) {
+  const std::vector<cv::Mat> frames = Frames(24);
+  const std::vector<Row> expected = SingleLoop(frames);
+  for (int threads : {1, 2, 4}) {
+    SCOPED_TRACE(threads);
+    PlaceMap places;
+    std::vector<Row> rows;
+    size_t next = 0;
+    int same = 0;
+    FramePipeline::RunWithFrames(
+        threads,
+        [&](cv::Mat& frame, double& positionMs) {
+          if (next == frames.size()) return false;
+          frames[next].copyTo(frame);
+          positionMs = 40.0 * next++;
+          return true;
+        },
+        [&](const AnalyzedFrame& analyzed, double positionMs, const cv::Mat& frame) {
+          const cv::Mat& read = frames[rows.size()];
+          same += frame.size() == read.size() && cv::norm(frame, read, cv::NORM_INF) == 0;
+          rows.push_back(RowOf(analyzed, places, positionMs));
+        });
+    EXPECT_EQ(same, 24);
+    EXPECT_TRUE(rows == expected);
+  }
+}
+
 }  // namespace
 
 }  // namespace placefinder

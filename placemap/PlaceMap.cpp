@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "PlaceMapFile.h"
+#include "Thumbnail.h"
 
 namespace placefinder {
 
@@ -127,6 +128,17 @@ void PlaceMap::Follow(const iListNode<Strings::Entry>* node, const std::string& 
   followPlace_ = node->value.data;
   followFrame_ = frame;
   if (followVideo_ != video) followVideo_ = video;
+}
+
+bool PlaceMap::SetThumbnail(uint32_t location, std::string jpeg, std::string* why) {
+  if (!CheckThumbnail(jpeg.data(), jpeg.size(), why)) return false;
+  // A map that still reads another's places has recorded nothing itself.
+  if (shared_ != nullptr ||
+      !origins_.SetThumbnail(location, std::make_shared<const std::string>(std::move(jpeg)))) {
+    *why = "the location " + std::to_string(location) + " was not recorded by this map";
+    return false;
+  }
+  return true;
 }
 
 void PlaceMap::Rank(const iMarkrun<int16_t>& frameString, size_t k, std::vector<RankedPlace>* out) {

@@ -130,6 +130,13 @@ class PlaceMap {
   Recognition Recognise(const iMarkrun<int16_t>& frameString, const std::string& video,
                         int64_t frame);
 
+  // Gives the place `location`, which the last Recognise() recorded (its
+  // newLocation), its picture: the JPEG bytes of the frame Recognise() was
+  // given, as Thumbnail.h describes them. Returns false with the reason,
+  // keeping no picture, when the bytes are not such a picture or `location`
+  // was not recorded by this map.
+  bool SetThumbnail(uint32_t location, std::string jpeg, std::string* why);
+
   // The `k` stored places most similar to `frameString`, most similar first
   // (of equal similarities, the earlier in the collection's order), whatever
   // the threshold; none for a frame with too few detections. The origins are

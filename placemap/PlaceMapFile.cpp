@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "Thumbnail.h"
 #include "WholeFile.h"
 
 namespace placefinder {
@@ -51,10 +52,24 @@ constexpr Table kTables[] = {
      "CREATE TABLE place_index( position INTEGER PRIMARY KEY, place INTEGER NOT NULL,"
      " length INTEGER, runs BLOB)"},
 };
-// The tables of a map of format version 2, one or both: the frame width its
-// strings were found at, and the grid their boxes were counted over.
+constexpr size_t kPlacesTable = 1;
+// The places table of format version 3, which keeps each place's picture.
+constexpr char kThumbnailPlacesTable[] =
+    "CREATE TABLE places( position INTEGER PRIMARY KEY, location INTEGER NOT NULL,"
+    " length INTEGER NOT NULL, runs BLOB NOT NULL, video TEXT, frame INTEGER, thumbnail BLOB)";
+// The tables of a map of format version 2 (one or both) and of one of version
+// 3 made with them: the frame width its strings were found at, and the grid
+// their boxes were counted over.
 constexpr char kWidthTable[] = "CREATE TABLE map_width(width INTEGER NOT NULL)";
 constexpr char kCellsTable[] = "CREATE TABLE map_cells(cells INTEGER NOT NULL)";
+
+// The statement of table `i` of kTables in a map of format `version`.
+const char* TableSql(size_t i, int64_t version) {
+  if (i == kPlacesTable && version >= PlaceMapFile::kThumbnailFormatVersion) {
+    return kThumbnailPlacesTable;
+  }
+  return kTables[i].sql;
+}
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -213,10 +228,23 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
     *why = Reason(db);
     return false;
   };
-  if (sqlite3_exec(db, "DELETE FROM places; DELETE FROM place_index; DELETE FROM map;", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
-    return failed();
+  int64_t version = 0;
+  {
+    Statement read(db, "PRAGMA user_version");
+    if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
+    version = sqlite3_column_int64(read.get(), 0);
   }
+  // A map of an older format gets the places table with the pictures'
+  // column, made anew, so that it is saved as one of format version 3 (whose
+  // schema the next load checks exactly). The index table is made anew after
+  // it, so that the tables stand in the order of a new map's and the two dump
+  // alike.
+  const std::string clear =
+      version < PlaceMapFile::kThumbnailFormatVersion
+          ? std::string("DELETE FROM map; DROP TABLE places; DROP TABLE place_index; ") +
+                kThumbnailPlacesTable + "; " + kTables[2].sql
+          : std::string("DELETE FROM place_index; DELETE FROM map; DELETE FROM places");
+  if (sqlite3_exec(db, clear.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
   {
     Statement meta(db, "INSERT INTO map VALUES(?, ?, ?, ?)");
     if (!meta.ok()) return failed();
@@ -229,7 +257,7 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
   std::unordered_map<const StringNode*, int64_t> positions;
   std::string runs;
   {
-    Statement insert(db, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?)");
+    Statement insert(db, "INSERT INTO places VALUES(?, ?, ?, ?, ?, ?, ?)");
     if (!insert.ok()) return failed();
     sqlite3_stmt* s = insert.get();
     int64_t position = 0;
@@ -250,6 +278,12 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       } else {
         sqlite3_bind_null(s, 5);
         sqlite3_bind_null(s, 6);
+      }
+      if (origin != nullptr && origin->thumbnail != nullptr) {
+        const std::string& jpeg = *origin->thumbnail;
+        sqlite3_bind_blob(s, 7, jpeg.data(), static_cast<int>(jpeg.size()), SQLITE_STATIC);
+      } else {
+        sqlite3_bind_null(s, 7);
       }
       if (sqlite3_step(s) != SQLITE_DONE) return failed();
       sqlite3_reset(s);
@@ -281,31 +315,29 @@ bool WriteContents(sqlite3* db, const PlaceStrings& strings, uint32_t counter, d
       sqlite3_reset(s);
     }
   }
-  // The frame width and the grid: a map with either is of format version 2
-  // and keeps them in map_width and map_cells, so that a program that knows
-  // nothing of them refuses it; a map with neither is written exactly as
-  // before they existed (and one that replaces a map with them takes them
-  // away).
-  char sql[192];
-  if (width == 0 && cells <= 1) {
-    int64_t version = 0;
+  // The frame width and the grid, in map_width and map_cells when the map
+  // has them; a map that replaces a map with them but has none takes them
+  // away. Only what changes is written: a map that has room for its places
+  // should not be refused for a page more.
+  for (const char* table : {"map_width", "map_cells"}) {
+    bool has = false;
     {
-      Statement read(db, "PRAGMA user_version");
+      const std::string query =
+          std::string("SELECT count(*) FROM sqlite_schema WHERE name = '") + table + "'";
+      Statement read(db, query.c_str());
       if (!read.ok() || sqlite3_step(read.get()) != SQLITE_ROW) return failed();
-      version = sqlite3_column_int64(read.get(), 0);
+      has = sqlite3_column_int64(read.get(), 0) > 0;
     }
-    if (version < PlaceMapFile::kWidthFormatVersion) return true;  // nothing to take away
-    std::snprintf(sql, sizeof sql,
-                  "DROP TABLE IF EXISTS map_width; DROP TABLE IF EXISTS map_cells;"
-                  " PRAGMA user_version=%d;",
-                  PlaceMapFile::kFormatVersion);
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK || failed();
+    const std::string drop = std::string("DROP TABLE ") + table;
+    if (has && sqlite3_exec(db, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+      return failed();
+    }
   }
-  std::snprintf(sql, sizeof sql,
-                "DROP TABLE IF EXISTS map_width; DROP TABLE IF EXISTS map_cells;"
-                " PRAGMA user_version=%d;",
-                PlaceMapFile::kWidthFormatVersion);
-  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
+  if (version != PlaceMapFile::kThumbnailFormatVersion) {
+    char sql[64];
+    std::snprintf(sql, sizeof sql, "PRAGMA user_version=%d", PlaceMapFile::kThumbnailFormatVersion);
+    if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
+  }
   const auto keep = [&](const char* create, const char* insertSql, int64_t value) {
     if (sqlite3_exec(db, create, nullptr, nullptr, nullptr) != SQLITE_OK) return failed();
     Statement insert(db, insertSql);
@@ -332,11 +364,12 @@ bool BuildImage(const PlaceStrings& strings, uint32_t counter, double threshold,
   }
   char pragmas[96];
   std::snprintf(pragmas, sizeof pragmas, "PRAGMA application_id=%d;PRAGMA user_version=%d;",
-                PlaceMapFile::kApplicationId, PlaceMapFile::kFormatVersion);
+                PlaceMapFile::kApplicationId, PlaceMapFile::kThumbnailFormatVersion);
   bool made = sqlite3_exec(db, pragmas, nullptr, nullptr, nullptr) == SQLITE_OK &&
               sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK;
-  for (const Table& table : kTables) {
-    made = made && sqlite3_exec(db, table.sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (size_t i = 0; i < std::size(kTables); ++i) {
+    made = made && sqlite3_exec(db, TableSql(i, PlaceMapFile::kThumbnailFormatVersion), nullptr,
+                                nullptr, nullptr) == SQLITE_OK;
   }
   if (!made) *why = sqlite3_errmsg(db);
   made = made && WriteContents(db, strings, counter, threshold, origins, width, cells, why);
@@ -587,9 +620,9 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     *error = "is an SQLite database but not a place map";
     return false;
   }
-  if (version > kWidthFormatVersion) {
+  if (version > kThumbnailFormatVersion) {
     *error = "has the format version " + std::to_string(version) +
-             ", newer than this program reads (" + std::to_string(kWidthFormatVersion) + ")";
+             ", newer than this program reads (" + std::to_string(kThumbnailFormatVersion) + ")";
     return false;
   }
   if (version < 1) {
@@ -607,6 +640,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     return false;
   }
   bool seen[std::size(kTables)] = {};
+  hasWidth_ = hasCells_ = false;
   int rc;
   while ((rc = sqlite3_step(schema.get())) == SQLITE_ROW) {
     const char* type = reinterpret_cast<const char*>(sqlite3_column_text(schema.get(), 0));
@@ -615,12 +649,12 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     const bool table = type != nullptr && std::strcmp(type, "table") == 0;
     bool known = false;
     // A map of version 2 keeps its frame width, its grid or both in tables
-    // of their own.
+    // of their own, and one of version 3 may.
     for (const auto& [tableName, create, seenIt] :
          {std::tuple{"map_width", kWidthTable, &hasWidth_},
           {"map_cells", kCellsTable, &hasCells_}}) {
       if (!table || name == nullptr || std::strcmp(name, tableName) != 0 ||
-          version != kWidthFormatVersion) {
+          version < kWidthFormatVersion) {
         continue;
       }
       if (sql == nullptr || std::strcmp(sql, create) != 0) {
@@ -632,7 +666,7 @@ bool PlaceMapFile::CheckFormat(std::string* error) {
     }
     for (size_t i = 0; i < std::size(kTables) && !known; ++i) {
       if (!table || name == nullptr || std::strcmp(name, kTables[i].name) != 0) continue;
-      if (sql == nullptr || std::strcmp(sql, kTables[i].sql) != 0) {
+      if (sql == nullptr || std::strcmp(sql, TableSql(i, version)) != 0) {
         *error = "is not a place map as this program writes it: its table " +
                  std::string(kTables[i].name) + " has other columns, types or constraints";
         return false;
@@ -777,9 +811,12 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
 
   std::vector<StringNode*> nodes;
   {
-    Statement places(db_,
-                     "SELECT position, location, length, runs, video, frame FROM places "
-                     "ORDER BY position");
+    // Maps before version 3 have no pictures.
+    const bool pictures = version_ >= kThumbnailFormatVersion;
+    Statement places(db_, pictures ? "SELECT position, location, length, runs, video, frame, "
+                                     "thumbnail FROM places ORDER BY position"
+                                   : "SELECT position, location, length, runs, video, frame, "
+                                     "NULL FROM places ORDER BY position");
     if (!places.ok()) return damaged("is not a complete place map");
     sqlite3_stmt* s = places.get();
     std::unordered_set<int64_t> locations;
@@ -809,13 +846,28 @@ bool PlaceMapFile::ReadContents(PlaceMapContents* map, std::string* error) {
       }
       const int videoType = sqlite3_column_type(s, 4);
       const int frameType = sqlite3_column_type(s, 5);
+      const int pictureType = sqlite3_column_type(s, 6);
+      std::shared_ptr<const std::string> thumbnail;
+      if (pictureType != SQLITE_NULL) {
+        const std::string what = "place at position " + std::to_string(position) +
+                                 " has a thumbnail that is not a JPEG picture";
+        if (pictureType != SQLITE_BLOB) return broken(what + " (not a blob)");
+        const void* bytes = sqlite3_column_blob(s, 6);
+        const size_t size = static_cast<size_t>(sqlite3_column_bytes(s, 6));
+        if (!CheckThumbnail(bytes, size, &why)) return broken(what + ": " + why);
+        thumbnail = std::make_shared<const std::string>(static_cast<const char*>(bytes), size);
+      }
       if (videoType == SQLITE_TEXT && frameType == SQLITE_INTEGER &&
           sqlite3_column_int64(s, 5) >= 0) {
         origins.Record(static_cast<uint32_t>(location),
                        reinterpret_cast<const char*>(sqlite3_column_text(s, 4)),
-                       sqlite3_column_int64(s, 5));
+                       sqlite3_column_int64(s, 5), std::move(thumbnail));
       } else if (videoType != SQLITE_NULL || frameType != SQLITE_NULL) {
         return broken(place + " has an origin that is not a video name and a frame number");
+      } else if (thumbnail != nullptr) {
+        // The picture is of the frame that recorded the place: without an
+        // origin it could be of anything.
+        return broken(place + " has a thumbnail but no origin");
       }
       const double k = static_cast<double>(string.RunCount());
       if (k < fresh->minKey || k > fresh->maxKey) {

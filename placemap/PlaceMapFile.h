@@ -34,7 +34,7 @@
 // ("is empty (0 bytes), not a place map"), on one line. A file that Open() or
 // Load() refuses is left byte for byte as it was.
 //
-// The layout of the file is described in the README (format version 1).
+// The layout of the file is described in the README (format versions 1 to 3).
 // Not thread-safe.
 
 #ifndef PLACEMAP_PLACEMAPFILE_H_
@@ -65,11 +65,16 @@ struct PlaceMapContents {
 
 class PlaceMapFile {
  public:
+  // The first format: no pictures, no width. Maps of it load as they are.
   static constexpr int kFormatVersion = 1;
   // A map that keeps a frame width (table map_width) has this version, so
   // that a program that knows nothing of widths refuses it instead of
   // comparing its strings with frames of another scale.
   static constexpr int kWidthFormatVersion = 2;
+  // A map whose places table has the column thumbnail (a place's picture),
+  // with or without map_width. Every map this program saves has this version;
+  // versions 1 and 2 load as they are, without pictures.
+  static constexpr int kThumbnailFormatVersion = 3;
   static constexpr int32_t kMaxWidth = 1 << 16;
   static constexpr int32_t kMaxCells = 6;
   static constexpr int kLockWaitMs = 3000;
@@ -100,8 +105,8 @@ class PlaceMapFile {
   // REQUIRES: Open() succeeded.
   bool Save(const PlaceStrings& strings, uint32_t counter, double threshold,
             const PlaceOrigins& origins, std::string* error);
-  // The frame width the next Save() writes (0, the default: none, a map of
-  // format version 1). REQUIRES: 0 <= width <= kMaxWidth.
+  // The frame width the next Save() writes (0, the default: none, a map
+  // without the table map_width). REQUIRES: 0 <= width <= kMaxWidth.
   void SetWidth(int32_t width) { width_ = width; }
   // The grid the next Save() writes (1, the default: none).
   // REQUIRES: 1 <= cells <= kMaxCells.

@@ -380,27 +380,32 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
          Sql(p, "CREATE TABLE t(x); INSERT INTO t VALUES(1);");
        },
        "not a place map"},
-      {"newer format", [](const std::string& p) { Sql(p, "PRAGMA user_version=3"); },
-       "format version 3, newer"},
+      {"newer format", [](const std::string& p) { Sql(p, "PRAGMA user_version=4"); },
+       "format version 4, newer"},
       {"a width map without its width",
-       [](const std::string& p) { Sql(p, "PRAGMA user_version=2"); }, "not a complete place map"},
+       [](const std::string& p) {
+         Sql(p, "ALTER TABLE places DROP COLUMN thumbnail; PRAGMA user_version=2");
+       },
+       "not a complete place map"},
+      {"pictures in a map of a format without them",
+       [](const std::string& p) { Sql(p, "PRAGMA user_version=1"); },
+       "its table places has other columns"},
       {"a grid outside 2 to 6",
        [](const std::string& p) {
-         Sql(p,
-             "PRAGMA user_version=2; CREATE TABLE map_cells(cells INTEGER NOT NULL);"
-             " INSERT INTO map_cells VALUES(7)");
+         Sql(p, "CREATE TABLE map_cells(cells INTEGER NOT NULL); INSERT INTO map_cells VALUES(7)");
        },
        "the cells 7 is outside [2, 6]"},
       {"two grids",
        [](const std::string& p) {
          Sql(p,
-             "PRAGMA user_version=2; CREATE TABLE map_cells(cells INTEGER NOT NULL);"
-             " INSERT INTO map_cells VALUES(3), (4)");
+             "CREATE TABLE map_cells(cells INTEGER NOT NULL); INSERT INTO map_cells VALUES(3), (4)");
        },
        "the map_cells table has more than one row"},
       {"a grid table in a map of format 1",
        [](const std::string& p) {
-         Sql(p, "CREATE TABLE map_cells(cells INTEGER NOT NULL); INSERT INTO map_cells VALUES(3)");
+         Sql(p,
+             "ALTER TABLE places DROP COLUMN thumbnail; PRAGMA user_version=1;"
+             " CREATE TABLE map_cells(cells INTEGER NOT NULL); INSERT INTO map_cells VALUES(3)");
        },
        "holds the table map_cells, which a place map never has"},
       {"directory",
@@ -545,6 +550,44 @@ TEST(PlaceMapFileTest, RefusesBadFilesAndLeavesThemUnchanged) {
       {"counter above 32 bits",
        [](const std::string& p) { Sql(p, "UPDATE map SET location_counter = 4294967296"); },
        "the location counter 4294967296"},
+      // A picture is checked like any value: a JPEG of at most 160 pixels a
+      // side and 64 KiB, kept by a place that has an origin.
+      {"a thumbnail that is not a JPEG",
+       [](const std::string& p) {
+         Sql(p, "UPDATE places SET thumbnail = x'89504E470D0A1A0A' WHERE position = 3");
+       },
+       "place at position 3 has a thumbnail that is not a JPEG picture: it does not start"},
+      {"a thumbnail too long",
+       [](const std::string& p) {
+         Sql(p,
+             "UPDATE places SET thumbnail = CAST(x'FFD8FF' || zeroblob(70000) AS BLOB) WHERE "
+             "position = 3");
+       },
+       "place at position 3 has a thumbnail that is not a JPEG picture: it is 70003 bytes"},
+      {"a thumbnail too wide",
+       [](const std::string& p) {
+         Sql(p,
+             "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C803011100021101031101FFD9'"
+             " WHERE position = 3");
+       },
+       "it is 200 x 100 pixels"},
+      {"a thumbnail cut short",
+       [](const std::string& p) {
+         Sql(p,
+             "UPDATE places SET thumbnail = x'FFD8FFC0001108006400C80301110002' WHERE "
+             "position = 3");
+       },
+       "it does not end as a whole JPEG file does"},
+      {"a thumbnail that is text",
+       [](const std::string& p) { Sql(p, "UPDATE places SET thumbnail = 'a' WHERE position = 3"); },
+       "place at position 3 has a thumbnail that is not a JPEG picture (not a blob)"},
+      {"a thumbnail without an origin",
+       [](const std::string& p) {
+         Sql(p,
+             "UPDATE places SET video = NULL, frame = NULL, thumbnail = "
+             "x'FFD8FFC0001108001000100301110002110103110100FFD9' WHERE position = 3");
+       },
+       "place 3 has a thumbnail but no origin"},
       // Loading switches a valid map to a write-ahead log; a refused map
       // without one must keep its rollback journal.
       {"rollback-journal map breaking an invariant",

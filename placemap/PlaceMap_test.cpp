@@ -5,17 +5,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <fstream>
 #include <initializer_list>
 #include <memory>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "Thumbnail.h"
 
 namespace placefinder {
 
@@ -78,6 +82,9 @@ std::string Layout(const PlaceMap& map) {
     }
     const PlaceOrigin* origin = map.origins().Find(node->value.data);
     if (origin != nullptr) out << " from " << origin->video << "#" << origin->frame;
+    if (origin != nullptr && origin->thumbnail != nullptr) {
+      out << " picture of " << origin->thumbnail->size() << " bytes";
+    }
     out << "\n";
   }
   for (const auto* node = s.index->head; node != nullptr; node = node->next) {
@@ -436,8 +443,8 @@ TEST_F(PlaceMapTest, RanksPlacesWithoutChangingTheMap) {
 }
 
 // A map keeps the width its strings were found at, as it keeps its
-// threshold; a map without one is written as maps always were (format 1, no
-// map_width table), so older maps and programs meet nothing new.
+// threshold; a map without one has no map_width table. Both are of format
+// version 3, the version that keeps pictures.
 TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
   auto version = [](const std::string& path) {
     sqlite3* db = nullptr;
@@ -464,8 +471,8 @@ TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
     plain.Recognise(Of({1, 2}), "v", 0);
     ASSERT_TRUE(plain.SaveAs(File("plain.map"), &error)) << error;
   }
-  EXPECT_EQ(version(File("w.map")), 21);
-  EXPECT_EQ(version(File("plain.map")), 10);
+  EXPECT_EQ(version(File("w.map")), 31);
+  EXPECT_EQ(version(File("plain.map")), 30);
   const std::string bytes = ReadBytes(File("w.map"));
   struct Case {
     const char* what;
@@ -506,17 +513,17 @@ TEST_F(PlaceMapTest, AMapKeepsItsWidth) {
     map.Recognise(Of({7, 8, 9}), "v", 1);
     ASSERT_TRUE(map.Save(&error)) << error;
   }
-  EXPECT_EQ(version(File("w.map")), 21);
+  EXPECT_EQ(version(File("w.map")), 31);
   PlaceMap plain;
   ASSERT_TRUE(plain.SaveAs(File("w.map"), &error)) << error;
-  EXPECT_EQ(version(File("w.map")), 10);
+  EXPECT_EQ(version(File("w.map")), 30);
   PlaceMap reread;
   ASSERT_EQ(reread.Open(File("w.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
   EXPECT_EQ(reread.width(), 0);
 }
 
 // A map keeps the grid its strings were counted over as it keeps its width,
-// in a table of its own (format 2, with or without a width).
+// in a table of its own (with or without a width).
 TEST_F(PlaceMapTest, AMapKeepsItsGrid) {
   std::string error;
   RecognitionOptions grid;
@@ -590,6 +597,77 @@ TEST_F(PlaceMapTest, AMapKeepsItsGrid) {
   ASSERT_EQ(again.Open(File("both.map"), false, false, &error), PlaceMap::OpenResult::kOpened);
   EXPECT_EQ(again.cells(), 1);
   EXPECT_EQ(again.width(), 0);
+}
+
+// The JPEG bytes of a noisy picture of `width` x `height` pixels.
+std::string Picture(int width, int height, unsigned seed) {
+  cv::Mat image(height, width, CV_8UC3);
+  cv::theRNG().state = seed;
+  cv::randu(image, 0, 255);
+  std::vector<uchar> jpeg;
+  cv::imencode(".jpg", image, jpeg);
+  return std::string(jpeg.begin(), jpeg.end());
+}
+
+// A map of the first format (checked in, from before pictures) loads with no
+// pictures, runs, and is saved as format 3 with the picture of the place the
+// run recorded; loaded again, it holds exactly that, and a picture that is no
+// JPEG picture is refused before it can reach the file.
+TEST_F(PlaceMapTest, AFirstFormatMapLoadsRunsAndIsSavedWithPictures) {
+  const std::string path = File("old.map");
+  {
+    std::ofstream out(path, std::ios::binary);
+    out << ReadBytes(PLACEMAP_TESTDATA "/format1.map");
+  }
+  std::string error;
+  std::string layout;
+  const std::string picture = Picture(160, 120, 3);
+  uint32_t recorded = 0;
+  {
+    PlaceMap map;
+    ASSERT_EQ(map.Open(path, false, false, &error), PlaceMap::OpenResult::kOpened) << error;
+    ASSERT_EQ(map.size(), 5u);
+    map.origins().ForEach([](uint32_t, const PlaceOrigin& origin) {
+      EXPECT_EQ(origin.thumbnail, nullptr) << "a map of the first format has no pictures";
+    });
+    const Recognition r = map.Recognise(Of({900, 901, 902, 903}), "new.avi", 7);
+    ASSERT_TRUE(r.newLocation.has_value());
+    recorded = *r.newLocation;
+    EXPECT_FALSE(map.SetThumbnail(recorded, "not a picture", &error));
+    EXPECT_NE(error.find("does not start as a JPEG file does"), std::string::npos) << error;
+    EXPECT_FALSE(map.SetThumbnail(recorded, Picture(161, 20, 4), &error));
+    EXPECT_NE(error.find("161 x 20 pixels"), std::string::npos) << error;
+    EXPECT_FALSE(map.SetThumbnail(recorded + 1, picture, &error)) << "no such place";
+    EXPECT_EQ(map.origins().Find(recorded)->thumbnail, nullptr);
+    ASSERT_TRUE(map.SetThumbnail(recorded, picture, &error)) << error;
+    layout = Layout(map);
+    ASSERT_TRUE(map.Save(&error)) << error;
+  }
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db,
+                       "SELECT (SELECT user_version FROM pragma_user_version), "
+                       "(SELECT count(thumbnail) FROM places)",
+                       -1, &s, nullptr);
+    ASSERT_EQ(sqlite3_step(s), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(s, 0), 3);
+    EXPECT_EQ(sqlite3_column_int(s, 1), 1);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+  }
+  // Loaded and saved again, the pictures stay.
+  for (int round = 0; round < 2; ++round) {
+    PlaceMap again;
+    ASSERT_EQ(again.Open(path, false, false, &error), PlaceMap::OpenResult::kOpened) << error;
+    EXPECT_EQ(Layout(again), layout);
+    const PlaceOrigin* origin = again.origins().Find(recorded);
+    ASSERT_NE(origin, nullptr);
+    ASSERT_NE(origin->thumbnail, nullptr);
+    EXPECT_EQ(*origin->thumbnail, picture);
+    ASSERT_TRUE(again.Save(&error)) << error;
+  }
 }
 
 }  // namespace

@@ -7,11 +7,16 @@
 // origin of a found place by the index the search returned. An origin whose
 // index no stored string carries any more (its string was replaced) is left
 // here until the map is saved, which writes only the origins of stored places.
+//
+// An origin may carry the place's picture (Thumbnail.h). Pictures are shared,
+// not copied, when origins are copied: the maps of a threshold sweep each
+// copy the origins of the map they start from.
 
 #ifndef PLACEMAP_PLACEORIGINS_H_
 #define PLACEMAP_PLACEORIGINS_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -23,15 +28,29 @@ namespace placefinder {
 struct PlaceOrigin {
   std::string video;
   int64_t frame = 0;
+  // The JPEG bytes of that frame's picture (Thumbnail.h), or null for none.
+  std::shared_ptr<const std::string> thumbnail;
 };
 
 class PlaceOrigins {
  public:
-  // Records (or overwrites) the origin of `location`.
-  void Record(uint32_t location, std::string video, int64_t frame) {
+  // Records (or overwrites) the origin of `location`, with its picture if
+  // given.
+  void Record(uint32_t location, std::string video, int64_t frame,
+              std::shared_ptr<const std::string> thumbnail = nullptr) {
     PlaceOrigin& origin = byLocation_[location];
     origin.video = std::move(video);
     origin.frame = frame;
+    origin.thumbnail = std::move(thumbnail);
+  }
+
+  // Gives the recorded origin of `location` its picture; false when
+  // `location` has no origin.
+  bool SetThumbnail(uint32_t location, std::shared_ptr<const std::string> thumbnail) {
+    const auto it = byLocation_.find(location);
+    if (it == byLocation_.end()) return false;
+    it->second.thumbnail = std::move(thumbnail);
+    return true;
   }
 
   // The origin of `location`, or none when it was never recorded.

@@ -4,12 +4,16 @@
 // A map opened from a file stays locked until it is saved or released, with
 // the rules of Placetrace --places.
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -128,6 +132,40 @@ class PyPlaceMap {
     throw MapError("the place map " + path + " " + error);
   }
 
+  // The picture of the place `location` as an HxWx3 uint8 BGR array, or
+  // None when the map holds no picture of it.
+  py::object Thumbnail(uint32_t location) {
+    std::shared_ptr<const std::string> jpeg;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const placefinder::PlaceOrigin* origin = map_->origins().Find(location);
+      if (origin != nullptr) jpeg = origin->thumbnail;
+    }
+    if (jpeg == nullptr) return py::none();
+    cv::Mat picture;
+    {
+      py::gil_scoped_release unlocked;
+      // Loading checked the picture's headers; its coded data is read only here.
+      const cv::Mat bytes(1, static_cast<int>(jpeg->size()), CV_8UC1,
+                          const_cast<char*>(jpeg->data()));
+      try {
+        picture = cv::imdecode(bytes, cv::IMREAD_COLOR);
+      } catch (const cv::Exception&) {
+        picture.release();
+      }
+    }
+    if (picture.empty()) {
+      throw MapError("the picture of place " + std::to_string(location) +
+                     " is damaged: it cannot be decoded");
+    }
+    py::array_t<uint8_t> array({picture.rows, picture.cols, 3});
+    for (int y = 0; y < picture.rows; ++y) {
+      std::memcpy(array.mutable_data(y, 0, 0), picture.ptr(y),
+                  static_cast<size_t>(picture.cols) * 3);
+    }
+    return std::move(array);
+  }
+
   double threshold() const { return map_->threshold(); }
   uint32_t locationCounter() const { return map_->locationCounter(); }
   size_t size() const { return map_->size(); }
@@ -200,6 +238,13 @@ void BindPlaceMap(py::module_& m) {
       .def("save_as", &PyPlaceMap::SaveAs, py::arg("path"),
            "Writes the map to the file at path, created when missing and replaced whole\n"
            "otherwise.")
+      .def("thumbnail", &PyPlaceMap::Thumbnail, py::arg("location"),
+           "The picture of the place with that location index (the frame that recorded\n"
+           "or last replaced it, its longest side at most 160 pixels) as a numpy array of\n"
+           "shape (height, width, 3), dtype uint8, BGR as OpenCV has it; None when the\n"
+           "map holds no picture of it (no such place, or one recorded without a\n"
+           "picture: by a map of format 1 or 2, or through Python). Raises PlaceMapError\n"
+           "for a picture that cannot be decoded.")
       .def_property_readonly("threshold", &PyPlaceMap::threshold)
       .def_property_readonly("location_counter", &PyPlaceMap::locationCounter,
                              "the next location index to hand out")

@@ -7,8 +7,9 @@
 #                             Xvfb and xdotool for the window tests, clang for the
 #                             fuzzers, pybind11, numpy, pytest and OpenCV for Debian's
 #                             python3 (the Python module and its tests), Dask and its
-#                             distributed scheduler (placefinder.cluster), and the
-#                             sample videos in data/
+#                             distributed scheduler (placefinder.cluster), Chromium
+#                             for the test that opens Placetrace's report in a
+#                             browser, and the sample videos in data/
 #   scripts/setup.sh --dev    the same, plus clang-format for formatting the code
 #
 # Needs root, or sudo for a normal user.
@@ -25,6 +26,7 @@ packages=(
   libcli11-dev
   python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
   python3-dask python3-distributed
+  chromium
 )
 
 for arg in "$@"; do

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <opencv2/core.hpp>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "CellString.h"
+#include "FramePicture.h"
 #include "FramePipeline.h"
 #include "GroundTruth.h"
 #include "OutputFile.h"
@@ -26,6 +28,7 @@
 #include "PlaybackPosition.h"
 #include "PrCurvePlot.h"
 #include "RunEvaluation.h"
+#include "RunReport.h"
 #include "VideoSource.h"
 
 namespace {
@@ -39,7 +42,8 @@ const char kUsage[] =
     "usage: Placetrace [--places FILE] [--query [--top K]] [--threshold T] [--frames N]\n"
     "                  [--threads N] [--best] [--min-detections N] [--width W]\n"
     "                  [--cells N] [--follow S] [--consistent K] [--precise]\n"
-    "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] VIDEO...\n";
+    "                  [--truth FILE [--sweep FILE] [--plot FILE.png]] [--report FILE.html]\n"
+    "                  VIDEO...\n";
 
 const char kDescription[] =
     "Runs the place recognition over every frame of each VIDEO (or its first N\n"
@@ -60,6 +64,7 @@ struct Options {
   std::string truth;
   std::string sweep;
   std::string plot;
+  std::string report;
   std::vector<std::string> videos;
 };
 
@@ -123,6 +128,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
   app.add_option("--plot", options.plot,
                  "draw the sweep's precision-recall curve into FILE, a PNG image")
       ->type_name("FILE.png");
+  app.add_option("--report", options.report,
+                 "write a page that shows the run (timelines, every place's picture, matches "
+                 "side by side) to FILE, an HTML file")
+      ->type_name("FILE.html");
   app.add_flag("--best", best,
                "recognise the most similar stored place at or over the threshold, not the first");
   app.add_option("--min-detections", minDetections,
@@ -235,7 +244,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
     if (!n) return Usage("--top needs a whole number from 1 to 1000000");
     options.top = static_cast<size_t>(*n);
   }
-  for (const char* name : {"--places", "--truth", "--sweep", "--plot"}) {
+  for (const char* name : {"--places", "--truth", "--sweep", "--plot", "--report"}) {
     if (given(name) && app.get_option(name)->as<std::string>().empty()) {
       return Usage(std::string(name) + " needs a file name");
     }
@@ -263,6 +272,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
   };
   add(outputs, outputOptions, options.sweep, "--sweep");
   add(outputs, outputOptions, options.plot, "--plot");
+  add(outputs, outputOptions, options.report, "--report");
   add(inputs, inputOptions, options.places, "--places");
   add(inputs, inputOptions, options.truth, "--truth");
   for (const std::string& video : options.videos) add(inputs, inputOptions, video, "the video");
@@ -271,8 +281,13 @@ int ParseOptions(int argc, char** argv, Options& options) {
                  inputOptions[pair.input] + " " + inputs[pair.input] +
                  ": an output may not overwrite an input");
   }
-  if (outputs.size() == 2 && (outputs[0] == outputs[1] || SameFile(outputs[0], outputs[1]))) {
-    return Usage("--sweep and --plot name the same file " + outputs[0]);
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    for (size_t j = i + 1; j < outputs.size(); ++j) {
+      if (outputs[i] == outputs[j] || SameFile(outputs[i], outputs[j])) {
+        return Usage(outputOptions[i] + " and " + outputOptions[j] + " name the same file " +
+                     outputs[i]);
+      }
+    }
   }
   return -1;
 }
@@ -300,6 +315,14 @@ struct Evaluations {
   RunEvaluation* run = nullptr;
   ThresholdSweep* sweep = nullptr;
   RankedRecall* ranked = nullptr;
+};
+
+// What the run keeps of the frames themselves: the picture of each place it
+// records (when a map file or the report will show them) and the report's
+// sample.
+struct Pictures {
+  bool ofPlaces = false;
+  RunReport* report = nullptr;
 };
 
 // The line of one frame.
@@ -358,7 +381,8 @@ void AppendTop(const std::vector<RankedPlace>& ranked, std::string& line) {
 // cannot be read at all or a frame cannot be processed, after saying so;
 // `stop` is then set when the run cannot go on.
 bool TraceVideo(const std::string& video, const Options& options, int threads, PlaceMap& places,
-                const Evaluations& evaluations, Tally& tally, bool& full, bool& stop) {
+                const Evaluations& evaluations, const Pictures& pictures, Tally& tally, bool& full,
+                bool& stop) {
   VideoSource source;
   // FFmpeg reads every container the programs are meant for; other back ends
   // print to the console when they are handed what is no video.
@@ -394,15 +418,26 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
     ++read;
     return true;
   };
-  auto consume = [&](const AnalyzedFrame& analyzed, double positionMs) {
+  if (pictures.report != nullptr) pictures.report->BeginVideo(video);
+  auto consume = [&](const AnalyzedFrame& analyzed, double positionMs, const cv::Mat& frame) {
     const Recognition found = places.Recognise(analyzed.frameString, video, frames);
+    if (found.newLocation && pictures.ofPlaces) {
+      std::string why;
+      places.SetThumbnail(*found.newLocation, EncodePicture(SmallPicture(frame)), &why);
+    }
     FormatLine(video, frames, positionMs, analyzed, found, line);
     if (rank > 0) places.Rank(analyzed.frameString, rank, &ranked);
     if (options.top > 0) AppendTop(ranked, line);
     std::fputs(line.c_str(), stdout);
     const int32_t place = GroundTruth::PlaceIn(truePlaces, frames);
     if (evaluations.ranked != nullptr) evaluations.ranked->Count(place, ranked);
-    if (evaluations.run != nullptr) evaluations.run->Count(place, found);
+    bool falsePositive = false;
+    if (evaluations.run != nullptr) {
+      const int64_t wrong = evaluations.run->counts().fp;
+      evaluations.run->Count(place, found);
+      falsePositive = evaluations.run->counts().fp > wrong;
+    }
+    if (pictures.report != nullptr) pictures.report->Count(found, frames, frame, falsePositive);
     if (evaluations.sweep != nullptr) {
       evaluations.sweep->Count(analyzed.frameString, video, frames, place);
     }
@@ -426,7 +461,7 @@ bool TraceVideo(const std::string& video, const Options& options, int threads, P
     }
   };
   try {
-    FramePipeline::Run(threads, readFrame, consume, places.width(), places.cells());
+    FramePipeline::RunWithFrames(threads, readFrame, consume, places.width(), places.cells());
   } catch (const cv::Exception& e) {
     if (progress) std::fputs("\r\033[K", stderr);
     std::fprintf(stderr, "Placetrace: cannot process frame %lld of %s: %s\n", frames,
@@ -572,7 +607,9 @@ int main(int argc, char** argv) {
     run->MarkSeen(places.origins());
     evaluations.run = &*run;
   }
-  if (!options.sweep.empty() || !options.plot.empty()) {
+  // The report draws the sweep's curve when there is a truth.
+  const bool sweepAsked = !options.sweep.empty() || !options.plot.empty();
+  if (sweepAsked || (!options.report.empty() && !options.truth.empty())) {
     // Every threshold starts from the map as it was loaded.
     sweep.emplace(truth, options.places.empty() ? nullptr : &places, options.recognition);
     evaluations.sweep = &*sweep;
@@ -594,6 +631,14 @@ int main(int argc, char** argv) {
     std::fputs(kHeader, stdout);
   }
 
+  std::optional<RunReport> report;
+  Pictures pictures;
+  pictures.ofPlaces = (!options.places.empty() && !query) || !options.report.empty();
+  if (!options.report.empty()) {
+    report.emplace();
+    pictures.report = &*report;
+  }
+  const std::time_t startedAt = std::time(nullptr);
   const auto start = std::chrono::steady_clock::now();
   Tally total;
   bool failed = false;
@@ -602,7 +647,7 @@ int main(int argc, char** argv) {
   for (const std::string& video : options.videos) {
     const auto videoStart = std::chrono::steady_clock::now();
     Tally tally;
-    if (!TraceVideo(video, options, threads, places, evaluations, tally, full, stop)) {
+    if (!TraceVideo(video, options, threads, places, evaluations, pictures, tally, full, stop)) {
       failed = true;
     }
     const double seconds =
@@ -626,10 +671,37 @@ int main(int argc, char** argv) {
                  "agreement\n",
                  total.blank, total.held);
   }
-  if (run && !WriteEvaluation(options, *run, sweep ? &*sweep : nullptr, places.threshold())) {
+  if (run && !WriteEvaluation(options, *run, sweep && sweepAsked ? &*sweep : nullptr,
+                              places.threshold())) {
     failed = true;
   }
   if (ranked) std::fprintf(stderr, "%s\n", ranked->Line(std::max<size_t>(options.top, 1)).c_str());
+
+  if (report) {
+    RunSummary summary;
+    for (int i = 1; i < argc; ++i) {
+      if (i > 1) summary.commandLine += ' ';
+      summary.commandLine += argv[i];
+    }
+    char when[64];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S %Z", std::localtime(&startedAt));
+    summary.startedAt = when;
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    summary.frames = total.frames;
+    summary.recorded = total.recorded;
+    summary.recognised = total.recognised;
+    summary.threshold = places.threshold();
+    summary.width = places.width();
+    summary.placesFile = options.places;
+    if (run) summary.evaluation = run->counts().Line();
+    if (sweep) summary.curve = sweep->Points();
+    std::string error;
+    if (!ReplaceFile(options.report, report->Page(places, summary), &error)) {
+      std::fprintf(stderr, "Placetrace: the report %s %s\n", options.report.c_str(), error.c_str());
+      failed = true;
+    }
+  }
 
   if (query) {
     std::fprintf(stderr, "Placetrace: the place map %s was only searched (%zu places)\n",

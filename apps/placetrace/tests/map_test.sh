@@ -10,7 +10,9 @@
 #     work: the save goes through, or (a map of the first format, which the
 #     reader keeps from getting a write-ahead log) goes to a new map that the
 #     message names and that loads;
-#   - runs killed at random moments leave the old map or the new one.
+#   - runs killed at random moments leave the old map or the new one;
+#   - a map of the first format loads, runs and is saved as format 3, with
+#     pictures of the places the run recorded.
 #
 #   map_test.sh PLACETRACE DATA_DIR
 set -u
@@ -141,8 +143,14 @@ d=$(case_dir noise) && head -c 6000 /dev/urandom >"$d/m" && check_map "random by
 d=$(case_dir truncated) && head -c 10000 "$good" >"$d/m" && check_map "a truncated map" "$d/m"
 d=$(case_dir other) && sqlite3 "$d/m" "CREATE TABLE t(x); INSERT INTO t VALUES(1);" \
   && check_map "an SQLite database that is not a place map" "$d/m"
-d=$(case_dir newer) && cp "$good" "$d/m" && sqlite3 "$d/m" "PRAGMA user_version=2" \
+d=$(case_dir newer) && cp "$good" "$d/m" && sqlite3 "$d/m" "PRAGMA user_version=4" \
   && check_map "a map of a newer format" "$d/m"
+d=$(case_dir picture) && cp "$good" "$d/m" \
+  && sqlite3 "$d/m" "UPDATE places SET thumbnail = x'89504E470D0A1A0A' WHERE position = 1" \
+  && check_map "a place picture that is not a JPEG" "$d/m"
+d=$(case_dir huge-picture) && cp "$good" "$d/m" \
+  && sqlite3 "$d/m" "UPDATE places SET thumbnail = CAST(x'FFD8FF' || zeroblob(100000) AS BLOB) WHERE position = 1" \
+  && check_map "a place picture too large" "$d/m"
 d=$(case_dir counter) && cp "$good" "$d/m" && sqlite3 "$d/m" "UPDATE map SET location_counter = 1" \
   && check_map "a counter not above every stored index" "$d/m"
 d=$(case_dir index) && cp "$good" "$d/m" && sqlite3 "$d/m" "UPDATE place_index SET place = 99" \
@@ -286,6 +294,26 @@ done
 # The map must also still load in Placetrace itself.
 trace --places "$work/kill.map" --frames 1 "$data/tree.avi" >/dev/null 2>&1 || fail "the map after the kills does not load"
 ok "12 killed runs: $olds left the old map, $news the new one"
+
+# --- A map of the first format, from before pictures (the fixture of the
+# place map's own tests), loads, runs and is saved as format 3: its own
+# places have no picture, the places this run records have one each, and the
+# saved map loads again.
+fixture=$(cd "$(dirname "$0")/../../.." && pwd)/placemap/testdata/format1.map
+cp "$fixture" "$work/format1.map"
+trace --places "$work/format1.map" --frames 600 "$data/vtest.avi" >/dev/null 2>"$work/err" \
+  || fail "a map of the first format: $(cat "$work/err")"
+counts=$(sqlite3 "$work/format1.map" "SELECT (SELECT user_version FROM pragma_user_version),
+  (SELECT count(*) FROM places WHERE video NOT LIKE '%/vtest.avi' AND thumbnail IS NULL),
+  (SELECT count(*) FROM places WHERE video LIKE '%/vtest.avi' AND thumbnail IS NOT NULL),
+  (SELECT count(*) FROM places WHERE video LIKE '%/vtest.avi')")
+kept=$(sqlite3 "$fixture" "SELECT count(*) FROM places")
+recorded=${counts##*|}
+[ "$counts" = "3|$kept|$recorded|$recorded" ] && [ "$recorded" -gt 0 ] \
+  || fail "a map of the first format saved as: version|old places without pictures|new with|new: $counts"
+trace --places "$work/format1.map" --frames 1 "$data/vtest.avi" >/dev/null 2>&1 \
+  || fail "the map of the first format, saved, does not load"
+ok "a map of the first format loads, runs and is saved as format 3 ($counts)"
 
 echo "$failures failed"
 [ "$failures" = 0 ]
