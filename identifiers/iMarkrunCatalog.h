@@ -32,6 +32,8 @@
 #ifndef IDENTIFIERS_IMARKRUNCATALOG_H_
 #define IDENTIFIERS_IMARKRUNCATALOG_H_
 
+#include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -92,6 +94,7 @@ class iMarkrunCatalog {
       node->value.data = data;
       garbage_ += static_cast<size_t>(records_[equal].runCount);
       records_[equal] = Catalogue(node);
+      lengths_[equal] = key.length;
       list.entries->SetCurrent(node);
       CompactIfWasteful();
       return;
@@ -103,6 +106,7 @@ class iMarkrunCatalog {
     Node* node =
         list.InsertNewBefore(key, data, at < records_.size() ? records_[at].node : nullptr);
     records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
+    lengths_.insert(lengths_.begin() + static_cast<std::ptrdiff_t>(at), key.length);
     if (node->value.indexNode != nullptr) index_.push_back(Indexed{k, node->value.indexNode, node});
   }
 
@@ -125,6 +129,7 @@ class iMarkrunCatalog {
     list.RemoveEntry(node);
     garbage_ += static_cast<size_t>(records_[at].runCount);
     records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
+    lengths_.erase(lengths_.begin() + static_cast<std::ptrdiff_t>(at));
     CompactIfWasteful();
   }
 
@@ -140,24 +145,22 @@ class iMarkrunCatalog {
   const uint32_t* Find(const String& probe, double threshold) {
     Sync();
     if (records_.empty()) return nullptr;
-    probeRuns_.clear();
-    uint32_t probeSums[kBuckets] = {};
-    for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
-      probeRuns_.push_back(Run{run->value.key, run->value.data});
-      probeSums[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
-    }
+    const Probe p = TakeProbe(probe);
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
-    const Run* const probeRuns = probeRuns_.data();
-    const int32_t probeCount = static_cast<int32_t>(probeRuns_.size());
+    const LengthRange range = LengthRange::Of(probe.length, threshold);
+    const int32_t* const lengths = lengths_.data();
+    const Record* found = nullptr;
     for (size_t at = stretch.first; at < stretch.end; ++at) {
-      const Record& r = records_[at];
-      if (Similar(r.length, runs_.data() + r.first, sums_.data() + r.sums, r.runCount, probe.length,
-                  probeRuns, probeSums, probeCount, threshold)) {
-        list.entries->SetCurrent(r.node);
-        return &r.node->value.data;
+      if (!range.Holds(lengths[at])) continue;
+      if (Similar(records_[at], p, threshold)) {
+        found = &records_[at];
+        break;
       }
     }
-    return nullptr;
+    DropProbe();
+    if (found == nullptr) return nullptr;
+    list.entries->SetCurrent(found->node);
+    return &found->node->value.data;
   }
 
   // The data of the entry of the stretch most similar to the probe, at a
@@ -171,13 +174,16 @@ class iMarkrunCatalog {
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
     size_t best = kNone;
     double bestSimilarity = 0;
+    const LengthRange range = LengthRange::Of(probe.length, threshold);
     for (size_t at = stretch.first; at < stretch.end; ++at) {
+      if (!range.Holds(lengths_[at])) continue;
       const double s = SimilarityAbove(records_[at], p, threshold, best != kNone, bestSimilarity);
       if (s < 0) continue;
       best = at;
       bestSimilarity = s;
       if (s >= 1.0) break;  // nothing later can be more similar
     }
+    DropProbe();
     if (best == kNone) return nullptr;
     *similarity = bestSimilarity;
     list.entries->SetCurrent(records_[best].node);
@@ -210,20 +216,24 @@ class iMarkrunCatalog {
       out->insert(out->begin() + static_cast<std::ptrdiff_t>(place),
                   Ranked{records_[at].node->value.data, s});
     }
+    DropProbe();
   }
 
   // Catalogues `list` as it is: its entries in order, with their runs in
   // that order in the block, and its index.
   void Rebuild() {
     records_.clear();
+    lengths_.clear();
     runs_.clear();
     sums_.clear();
     index_.clear();
     garbage_ = 0;
     if (!list.entries || !list.index) return;
     records_.reserve(static_cast<size_t>(list.entries->count));
+    lengths_.reserve(static_cast<size_t>(list.entries->count));
     for (Node* node = list.entries->head; node != nullptr; node = node->next) {
       records_.push_back(Catalogue(node));
+      lengths_.push_back(node->value.key.length);
     }
     for (IndexNode* node = list.index->head; node != nullptr; node = node->next) {
       index_.push_back(Indexed{Key(node->value.key), node, node->value.element});
@@ -257,6 +267,29 @@ class iMarkrunCatalog {
   };
 
   static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // The lengths a stored string may have and still be at least t similar to
+  // a probe of length L: the smaller length over the larger must reach t,
+  // so a length below t L or above L / t never passes. The range is widened
+  // by one on each side against rounding; it only spares the records outside
+  // it the look at their record, and every candidate inside is still decided
+  // exactly. A probe of length 0, or a threshold outside (0, 1] (or NaN),
+  // gives every length.
+  struct LengthRange {
+    int32_t low = INT32_MIN;
+    int32_t high = INT32_MAX;
+
+    static LengthRange Of(int32_t probeLength, double t) {
+      LengthRange range;
+      if (probeLength <= 0 || !(t > 0) || !(t <= 1)) return range;
+      const double l = static_cast<double>(probeLength);
+      range.low = static_cast<int32_t>(std::floor(t * l)) - 1;
+      const double high = std::ceil(l / t) + 1;
+      if (high < static_cast<double>(INT32_MAX)) range.high = static_cast<int32_t>(high);
+      return range;
+    }
+    bool Holds(int32_t length) const { return length >= low && length <= high; }
+  };
 
   // The ids are spread over kBuckets buckets, and each string keeps the sum
   // of its counts in each. The similarity sum over the shared ids is at most
@@ -359,22 +392,40 @@ class iMarkrunCatalog {
     return record;
   }
 
-  // A probe's runs and bucket sums, as a search reads them.
+  // A probe as a search reads it: its length, its bucket sums and, in
+  // `counts`, its count of every id (0 for the ids it does not have), so
+  // that a candidate's sum is one pass over the candidate's runs.
   struct Probe {
     int32_t length;
-    const Run* runs;
-    int32_t count;
     const uint32_t* sums;
+    const int32_t* counts;  // indexed by Slot(id)
   };
+  static size_t Slot(Id id) { return static_cast<uint16_t>(id); }
+  static_assert(sizeof(Id) <= 2, "the probe's counts are indexed by 16-bit ids");
+
+  // Sets the probe's counts and bucket sums; DropProbe() clears the counts
+  // again, so that only the probe's own ids are ever written.
   Probe TakeProbe(const String& probe) {
-    probeRuns_.clear();
+    if (probeCounts_.empty()) probeCounts_.assign(size_t{1} << 16, 0);
+    probeIds_.clear();
     for (size_t i = 0; i < kBuckets; ++i) probeSums_[i] = 0;
     for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
-      probeRuns_.push_back(Run{run->value.key, run->value.data});
+      probeIds_.push_back(run->value.key);
+      probeCounts_[Slot(run->value.key)] = run->value.data;
       probeSums_[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
     }
-    return Probe{probe.length, probeRuns_.data(), static_cast<int32_t>(probeRuns_.size()),
-                 probeSums_};
+    return Probe{probe.length, probeSums_, probeCounts_.data()};
+  }
+  void DropProbe() {
+    for (const Id id : probeIds_) probeCounts_[Slot(id)] = 0;
+  }
+
+  // The bucket bound of record `r` against the probe: at least the sum.
+  uint64_t BucketBound(const Record& r, const Probe& p) const {
+    const uint32_t* sums = sums_.data() + r.sums;
+    uint64_t bound = 0;
+    for (size_t i = 0; i < kBuckets; ++i) bound += sums[i] < p.sums[i] ? sums[i] : p.sums[i];
+    return bound;
   }
 
   // The similarity of record `r` to the probe, as Similarity() computes it,
@@ -397,46 +448,31 @@ class iMarkrunCatalog {
     }
     const int32_t shorter = r.length < p.length ? r.length : p.length;
     if (need > shorter) return -1.0;
-    const uint32_t* sums = sums_.data() + r.sums;
-    uint64_t bound = 0;
-    for (size_t i = 0; i < kBuckets; ++i) bound += sums[i] < p.sums[i] ? sums[i] : p.sums[i];
-    if (bound < static_cast<uint64_t>(need)) return -1.0;
-    const int64_t sum = SumIfReaching(r.length, runs_.data() + r.first, r.runCount, p.length,
-                                      p.runs, p.count, need);
+    if (BucketBound(r, p) < static_cast<uint64_t>(need)) return -1.0;
+    const int64_t sum = SumIfReaching(r, p, need, false);
     return sum < 0 ? -1.0 : static_cast<double>(sum) / dm;
   }
 
-  // The sum of the smaller counts over the shared ids of two run arrays
-  // (ascending ids) when it reaches `need`, otherwise -1, given up as soon as
-  // the rest of either string can no longer make up the difference.
-  static int64_t SumIfReaching(int32_t lengthA, const Run* a, int32_t countA, int32_t lengthB,
-                               const Run* b, int32_t countB, int64_t need) {
-    int64_t slackA = static_cast<int64_t>(lengthA) - need;
-    int64_t slackB = static_cast<int64_t>(lengthB) - need;
-    const Run* const endA = a + countA;
-    const Run* const endB = b + countB;
+  // The sum of the smaller counts over the ids record `r` shares with the
+  // probe when it reaches `need`, otherwise -1; with `early`, any sum of at
+  // least `need` once it is reached. The walk gives up once the record's
+  // counts lost so far (what they exceed the probe's by) leave `need` out of
+  // reach: the sum can gain at most the record's remaining counts, which add
+  // up to at most its length minus the counts already passed.
+  int64_t SumIfReaching(const Record& r, const Probe& p, int64_t need, bool early) const {
+    int64_t slack = static_cast<int64_t>(r.length) - need;
+    const Run* run = runs_.data() + r.first;
+    const Run* const end = run + r.runCount;
+    const int32_t* const counts = p.counts;
     int64_t sum = 0;
-    while (a != endA && b != endB) {
-      if (a->id < b->id) {
-        slackA -= a->count;
-        if (slackA < 0) return -1;
-        ++a;
-      } else if (b->id < a->id) {
-        slackB -= b->count;
-        if (slackB < 0) return -1;
-        ++b;
-      } else {
-        if (a->count < b->count) {
-          sum += a->count;
-          slackB -= b->count - a->count;
-        } else {
-          sum += b->count;
-          slackA -= a->count - b->count;
-        }
-        if (slackA < 0 || slackB < 0) return -1;
-        ++a;
-        ++b;
-      }
+    for (; run != end; ++run) {
+      const int32_t count = run->count;
+      const int32_t other = counts[Slot(run->id)];
+      const int32_t smaller = count < other ? count : other;
+      sum += smaller;
+      slack -= count - smaller;
+      if (slack < 0) return -1;
+      if (early && sum >= need) return sum;
     }
     return sum >= need ? sum : -1;
   }
@@ -447,40 +483,24 @@ class iMarkrunCatalog {
     if (garbage_ > 4096 && garbage_ > runs_.size() - garbage_) Rebuild();
   }
 
-  // A run cursor over an array of runs.
-  class ArrayRuns {
-   public:
-    ArrayRuns(const Run* run, int32_t count) : run_(run), end_(run + count) {}
-    bool AtEnd() const { return run_ == end_; }
-    Id IdHere() const { return run_->id; }
-    int32_t CountHere() const { return run_->count; }
-    void Advance() { ++run_; }
-
-   private:
-    const Run* run_;
-    const Run* end_;
-  };
-
-  // MatchSimilar()'s test (SimilarityTest) on two run arrays (ascending ids),
-  // with the bucket bound of their bucket sums before the merge walk: true
-  // exactly when the similarity of the strings is at least t.
-  static bool Similar(int32_t lengthA, const Run* a, const uint32_t* sumsA, int32_t countA,
-                      int32_t lengthB, const Run* b, const uint32_t* sumsB, int32_t countB,
-                      double t) {
-    const SimilarityTest test = SimilarityTest::Start(lengthA, lengthB, t);
+  // MatchSimilar()'s test (SimilarityTest) of record `r` against the probe,
+  // with the bucket bound before the walk: true exactly when the similarity
+  // of the strings is at least t.
+  bool Similar(const Record& r, const Probe& p, double t) const {
+    const SimilarityTest test = SimilarityTest::Start(r.length, p.length, t);
     if (test.decided) return test.result;
-    uint64_t bound = 0;
-    for (size_t i = 0; i < kBuckets; ++i) bound += sumsA[i] < sumsB[i] ? sumsA[i] : sumsB[i];
-    if (bound < static_cast<uint64_t>(test.need)) return false;
-    return test.Walk(lengthA, ArrayRuns(a, countA), lengthB, ArrayRuns(b, countB));
+    if (BucketBound(r, p) < static_cast<uint64_t>(test.need)) return false;
+    return SumIfReaching(r, p, test.need, true) >= 0;
   }
 
-  std::vector<Record> records_;  // in entry order
-  std::vector<Run> runs_;        // the runs of the records, each string's together
-  std::vector<uint32_t> sums_;   // the bucket sums of the records, kBuckets each
-  std::vector<Indexed> index_;   // in index order
-  size_t garbage_ = 0;           // runs in runs_ that no record uses
-  std::vector<Run> probeRuns_;   // the probe's runs during a search
+  std::vector<Record> records_;        // in entry order
+  std::vector<int32_t> lengths_;       // the records' string lengths, read first by a search
+  std::vector<Run> runs_;              // the runs of the records, each string's together
+  std::vector<uint32_t> sums_;         // the bucket sums of the records, kBuckets each
+  std::vector<Indexed> index_;         // in index order
+  size_t garbage_ = 0;                 // runs in runs_ that no record uses
+  std::vector<Id> probeIds_;           // the probe's ids during a search
+  std::vector<int32_t> probeCounts_;   // its count of every id, 0 outside a search
   uint32_t probeSums_[kBuckets] = {};  // and its bucket sums
 };
 
