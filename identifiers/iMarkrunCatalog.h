@@ -94,7 +94,8 @@ class iMarkrunCatalog {
       node->value.data = data;
       garbage_ += static_cast<size_t>(records_[equal].runCount);
       records_[equal] = Catalogue(node);
-      lengths_[equal] = key.length;
+      heads_[equal] = HeadOf(records_[equal]);
+      ++garbageSums_;
       list.entries->SetCurrent(node);
       CompactIfWasteful();
       return;
@@ -106,7 +107,7 @@ class iMarkrunCatalog {
     Node* node =
         list.InsertNewBefore(key, data, at < records_.size() ? records_[at].node : nullptr);
     records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
-    lengths_.insert(lengths_.begin() + static_cast<std::ptrdiff_t>(at), key.length);
+    heads_.insert(heads_.begin() + static_cast<std::ptrdiff_t>(at), HeadOf(records_[at]));
     if (node->value.indexNode != nullptr) index_.push_back(Indexed{k, node->value.indexNode, node});
   }
 
@@ -129,7 +130,8 @@ class iMarkrunCatalog {
     list.RemoveEntry(node);
     garbage_ += static_cast<size_t>(records_[at].runCount);
     records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
-    lengths_.erase(lengths_.begin() + static_cast<std::ptrdiff_t>(at));
+    heads_.erase(heads_.begin() + static_cast<std::ptrdiff_t>(at));
+    ++garbageSums_;
     CompactIfWasteful();
   }
 
@@ -147,20 +149,12 @@ class iMarkrunCatalog {
     if (records_.empty()) return nullptr;
     const Probe p = TakeProbe(probe);
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
-    const LengthRange range = LengthRange::Of(probe.length, threshold);
-    const int32_t* const lengths = lengths_.data();
-    const Record* found = nullptr;
-    for (size_t at = stretch.first; at < stretch.end; ++at) {
-      if (!range.Holds(lengths[at])) continue;
-      if (Similar(records_[at], p, threshold)) {
-        found = &records_[at];
-        break;
-      }
-    }
+    const size_t at =
+        Scan(stretch, p, threshold, [&](size_t at) { return Similar(records_[at], p, threshold); });
     DropProbe();
-    if (found == nullptr) return nullptr;
-    list.entries->SetCurrent(found->node);
-    return &found->node->value.data;
+    if (at == kNone) return nullptr;
+    list.entries->SetCurrent(records_[at].node);
+    return &records_[at].node->value.data;
   }
 
   // The data of the entry of the stretch most similar to the probe, at a
@@ -174,15 +168,13 @@ class iMarkrunCatalog {
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
     size_t best = kNone;
     double bestSimilarity = 0;
-    const LengthRange range = LengthRange::Of(probe.length, threshold);
-    for (size_t at = stretch.first; at < stretch.end; ++at) {
-      if (!range.Holds(lengths_[at])) continue;
+    Scan(stretch, p, threshold, [&](size_t at) {
       const double s = SimilarityAbove(records_[at], p, threshold, best != kNone, bestSimilarity);
-      if (s < 0) continue;
+      if (s < 0) return false;
       best = at;
       bestSimilarity = s;
-      if (s >= 1.0) break;  // nothing later can be more similar
-    }
+      return s >= 1.0;  // nothing later can be more similar
+    });
     DropProbe();
     if (best == kNone) return nullptr;
     *similarity = bestSimilarity;
@@ -223,17 +215,18 @@ class iMarkrunCatalog {
   // that order in the block, and its index.
   void Rebuild() {
     records_.clear();
-    lengths_.clear();
+    heads_.clear();
     runs_.clear();
     sums_.clear();
     index_.clear();
     garbage_ = 0;
+    garbageSums_ = 0;
     if (!list.entries || !list.index) return;
     records_.reserve(static_cast<size_t>(list.entries->count));
-    lengths_.reserve(static_cast<size_t>(list.entries->count));
+    heads_.reserve(static_cast<size_t>(list.entries->count));
     for (Node* node = list.entries->head; node != nullptr; node = node->next) {
       records_.push_back(Catalogue(node));
-      lengths_.push_back(node->value.key.length);
+      heads_.push_back(HeadOf(records_.back()));
     }
     for (IndexNode* node = list.index->head; node != nullptr; node = node->next) {
       index_.push_back(Indexed{Key(node->value.key), node, node->value.element});
@@ -253,8 +246,19 @@ class iMarkrunCatalog {
     int32_t length;
     int32_t runCount;
     size_t first;  // the entry's runs are runs_[first .. first + runCount)
-    size_t sums;   // its bucket sums are sums_[sums .. sums + kBuckets)
+    size_t sums;   // its bucket sums are sums_[sums .. sums + kSumsSize)
   };
+  // A record's length and the number of its block of sums, in one array in
+  // record order that a search scans.
+  struct Head {
+    int32_t length;
+    uint32_t block;
+  };
+  static Head HeadOf(const Record& r) {
+    return Head{r.length, static_cast<uint32_t>(r.sums / kSumsSize)};
+  }
+  static size_t SumsOf(const Head& h) { return static_cast<size_t>(h.block) * kSumsSize; }
+
   struct Indexed {
     double key;  // the index entry's numeric key
     IndexNode* node;
@@ -297,14 +301,30 @@ class iMarkrunCatalog {
   // (in a bucket, the smaller counts add up to no more than either string's
   // counts), so a candidate whose bucket bound falls below the sum needed is
   // refused without the walk. With 300 runs a string, 32 buckets let through
-  // about 70% of the candidates of fitting length, 256 about 1.5%. A sum is
-  // kept in 16 bits, as kSaturated when it is that or more: the smaller of two
-  // sums is then still exact unless both are kSaturated, and the bound gives
-  // up (lets the candidate through) in that case alone.
+  // about 70% of the candidates of fitting length, 256 about 1.5%. Reading
+  // 512 bytes for every candidate costs more than the walks saved, so the
+  // bound is taken in two steps: first over kCoarse buckets (each the union
+  // of four of the kBuckets, so the same bound, only looser), which lets
+  // through about a sixth, then over all kBuckets. A string's sums are one
+  // block of kSumsSize: the kCoarse sums, then the kBuckets sums.
+  //
+  // A sum is kept in 16 bits, as kSaturated when it is that or more: the
+  // smaller of two sums is then still exact unless both are kSaturated, and
+  // the bound gives up (lets the candidate through) in that case alone.
   static constexpr size_t kBuckets = 256;
+  static constexpr size_t kCoarse = 64;
+  static constexpr size_t kSumsSize = kCoarse + kBuckets;
   static constexpr uint16_t kSaturated = 0xFFFF;
   static size_t Bucket(Id id) { return (static_cast<uint32_t>(id) * 0x9E3779B1u) >> (32 - 8); }
-  static_assert(kBuckets == 256, "Bucket() takes the top 8 bits");
+  static size_t CoarseBucket(size_t bucket) { return bucket >> 2; }
+  static_assert(kBuckets == 256 && kCoarse == kBuckets / 4, "Bucket() takes the top 8 bits");
+
+  // Adds `count` to a string's sums (kSumsSize of them) for `id`.
+  static void AddToSums(uint16_t* sums, Id id, int32_t count) {
+    const size_t bucket = Bucket(id);
+    AddToBucket(&sums[CoarseBucket(bucket)], count);
+    AddToBucket(&sums[kCoarse + bucket], count);
+  }
 
   // Adds `count` to a bucket sum, saturating.
   static void AddToBucket(uint16_t* sum, int32_t count) {
@@ -394,11 +414,11 @@ class iMarkrunCatalog {
   Record Catalogue(Node* node) {
     const String& s = node->value.key;
     Record record{node, s.length, s.RunCount(), runs_.size(), sums_.size()};
-    sums_.resize(sums_.size() + kBuckets, 0);
+    sums_.resize(sums_.size() + kSumsSize, 0);
     uint16_t* sums = sums_.data() + record.sums;
     for (const auto* run = s.runs.entries->head; run != nullptr; run = run->next) {
       runs_.push_back(Run{run->value.key, run->value.data});
-      AddToBucket(&sums[Bucket(run->value.key)], run->value.data);
+      AddToSums(sums, run->value.key, run->value.data);
     }
     return record;
   }
@@ -420,33 +440,101 @@ class iMarkrunCatalog {
   Probe TakeProbe(const String& probe) {
     if (probeCounts_.empty()) probeCounts_.assign(size_t{1} << 16, 0);
     probeIds_.clear();
-    for (size_t i = 0; i < kBuckets; ++i) probeSums_[i] = 0;
+    for (size_t i = 0; i < kSumsSize; ++i) probeSums_[i] = 0;
     for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
       probeIds_.push_back(run->value.key);
       probeCounts_[Slot(run->value.key)] = run->value.data;
-      AddToBucket(&probeSums_[Bucket(run->value.key)], run->value.data);
+      AddToSums(probeSums_, run->value.key, run->value.data);
     }
     bool saturated = false;
-    for (size_t i = 0; i < kBuckets; ++i) saturated = saturated || probeSums_[i] == kSaturated;
+    for (size_t i = 0; i < kSumsSize; ++i) saturated = saturated || probeSums_[i] == kSaturated;
     return Probe{probe.length, probeSums_, saturated, probeCounts_.data()};
   }
   void DropProbe() {
     for (const Id id : probeIds_) probeCounts_[Slot(id)] = 0;
   }
 
-  // The bucket bound of record `r` against the probe: at least the sum
-  // (UINT64_MAX when a bucket is saturated in both).
-  uint64_t BucketBound(const Record& r, const Probe& p) const {
-    const uint16_t* sums = sums_.data() + r.sums;
-    if (p.saturated) {
-      for (size_t i = 0; i < kBuckets; ++i) {
-        if (sums[i] == kSaturated && p.sums[i] == kSaturated) return UINT64_MAX;
+  // The bucket bound over `n` sums of a record (from `sums`) and of the
+  // probe (from `probeSums`): at least the similarity sum (UINT64_MAX when a
+  // bucket is saturated in both).
+  template <size_t n>
+  static uint64_t Bound(const uint16_t* sums, const uint16_t* probeSums, bool saturated) {
+    if (saturated) {
+      for (size_t i = 0; i < n; ++i) {
+        if (sums[i] == kSaturated && probeSums[i] == kSaturated) return UINT64_MAX;
       }
     }
-    // At most kBuckets * kSaturated: 32 bits hold it.
+    // At most n * kSaturated: 32 bits hold it.
     uint32_t bound = 0;
-    for (size_t i = 0; i < kBuckets; ++i) bound += sums[i] < p.sums[i] ? sums[i] : p.sums[i];
+    for (size_t i = 0; i < n; ++i) bound += sums[i] < probeSums[i] ? sums[i] : probeSums[i];
     return bound;
+  }
+  // The coarse bound of record `r`, then the fine one.
+  uint64_t CoarseBound(const Record& r, const Probe& p) const {
+    return Bound<kCoarse>(sums_.data() + r.sums, p.sums, p.saturated);
+  }
+  uint64_t BucketBound(const Record& r, const Probe& p) const {
+    return Bound<kBuckets>(sums_.data() + r.sums + kCoarse, p.sums + kCoarse, p.saturated);
+  }
+  // The bucket bounds in both steps reach `need`.
+  bool BoundsReach(const Record& r, const Probe& p, int64_t need) const {
+    return CoarseBound(r, p) >= static_cast<uint64_t>(need) &&
+           BucketBound(r, p) >= static_cast<uint64_t>(need);
+  }
+
+  // Offers `decide` the records of the stretch whose length is in `range`
+  // and that pass the coarse bound at `threshold` (which decide() checks
+  // again: it is only a necessary condition), in order, until it returns
+  // true; returns that record's place, or kNone. A candidate's sums are
+  // rarely in the cache and the hardware cannot guess which records come
+  // next, so the candidates are picked a block at a time and their records
+  // and sums asked for ahead, all at once: the waits for memory overlap
+  // instead of adding up.
+  template <typename Decide>
+  size_t Scan(const Stretch& stretch, const Probe& p, double threshold, Decide decide) const {
+    constexpr size_t kBlock = 512;
+    size_t picked[kBlock];
+    const LengthRange range = LengthRange::Of(p.length, threshold);
+    const Head* const heads = heads_.data();
+    for (size_t block = stretch.first; block < stretch.end; block += kBlock) {
+      const size_t end = stretch.end - block < kBlock ? stretch.end : block + kBlock;
+      size_t n = 0;
+      for (size_t at = block; at < end; ++at) {
+        picked[n] = at;
+        n += range.Holds(heads[at].length) ? 1 : 0;
+      }
+      for (size_t i = 0; i < n; ++i) Fetch(SumsOf(heads[picked[i]]), kCoarse);
+      // The sum needed is more than t m - 1 for the larger length m (see
+      // SimilarityNeed()): a coarse bound below t m - 2 (one more against
+      // the rounding of t m) refuses the candidate.
+      size_t kept = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const Head& h = heads[picked[i]];
+        const int32_t m = h.length > p.length ? h.length : p.length;
+        const double needed = threshold * static_cast<double>(m) - 2;
+        if (needed > 0 && static_cast<double>(Bound<kCoarse>(sums_.data() + SumsOf(h), p.sums,
+                                                             p.saturated)) < needed) {
+          continue;
+        }
+        picked[kept++] = picked[i];
+      }
+      for (size_t i = 0; i < kept; ++i) {
+        __builtin_prefetch(&records_[picked[i]]);
+        Fetch(SumsOf(heads[picked[i]]) + kCoarse, kBuckets);
+      }
+      for (size_t i = 0; i < kept; ++i) {
+        if (decide(picked[i])) return picked[i];
+      }
+    }
+    return kNone;
+  }
+
+  // Asks for the cache lines of sums_[first .. first + n).
+  void Fetch(size_t first, size_t n) const {
+    const char* begin = reinterpret_cast<const char*>(sums_.data() + first);
+    const char* last = begin + n * sizeof(uint16_t) - 1;
+    for (const char* line = begin; line <= last; line += 64) __builtin_prefetch(line);
+    __builtin_prefetch(last);
   }
 
   // The similarity of record `r` to the probe, as Similarity() computes it,
@@ -469,7 +557,7 @@ class iMarkrunCatalog {
     }
     const int32_t shorter = r.length < p.length ? r.length : p.length;
     if (need > shorter) return -1.0;
-    if (BucketBound(r, p) < static_cast<uint64_t>(need)) return -1.0;
+    if (!BoundsReach(r, p, need)) return -1.0;
     const int64_t sum = SumIfReaching(r, p, need, false);
     return sum < 0 ? -1.0 : static_cast<double>(sum) / dm;
   }
@@ -498,10 +586,13 @@ class iMarkrunCatalog {
     return sum >= need ? sum : -1;
   }
 
-  // Runs of the block that no record uses any more are reclaimed once they
-  // outnumber the runs in use.
+  // Runs and sums that no record uses any more are reclaimed once they
+  // outnumber those in use.
   void CompactIfWasteful() {
-    if (garbage_ > 4096 && garbage_ > runs_.size() - garbage_) Rebuild();
+    if ((garbage_ > 4096 && garbage_ > runs_.size() - garbage_) ||
+        (garbageSums_ > 4096 && garbageSums_ > records_.size())) {
+      Rebuild();
+    }
   }
 
   // MatchSimilar()'s test (SimilarityTest) of record `r` against the probe,
@@ -510,19 +601,20 @@ class iMarkrunCatalog {
   bool Similar(const Record& r, const Probe& p, double t) const {
     const SimilarityTest test = SimilarityTest::Start(r.length, p.length, t);
     if (test.decided) return test.result;
-    if (BucketBound(r, p) < static_cast<uint64_t>(test.need)) return false;
+    if (!BoundsReach(r, p, test.need)) return false;
     return SumIfReaching(r, p, test.need, true) >= 0;
   }
 
-  std::vector<Record> records_;        // in entry order
-  std::vector<int32_t> lengths_;       // the records' string lengths, read first by a search
-  std::vector<Run> runs_;              // the runs of the records, each string's together
-  std::vector<uint16_t> sums_;         // the bucket sums of the records, kBuckets each
-  std::vector<Indexed> index_;         // in index order
-  size_t garbage_ = 0;                 // runs in runs_ that no record uses
-  std::vector<Id> probeIds_;           // the probe's ids during a search
-  std::vector<int32_t> probeCounts_;   // its count of every id, 0 outside a search
-  uint16_t probeSums_[kBuckets] = {};  // and its bucket sums
+  std::vector<Record> records_;         // in entry order
+  std::vector<Head> heads_;             // what a search reads first of each record
+  std::vector<Run> runs_;               // the runs of the records, each string's together
+  std::vector<uint16_t> sums_;          // the bucket sums of the records, kSumsSize each
+  std::vector<Indexed> index_;          // in index order
+  size_t garbage_ = 0;                  // runs in runs_ that no record uses
+  size_t garbageSums_ = 0;              // blocks of sums_ that no record uses
+  std::vector<Id> probeIds_;            // the probe's ids during a search
+  std::vector<int32_t> probeCounts_;    // its count of every id, 0 outside a search
+  uint16_t probeSums_[kSumsSize] = {};  // and its bucket sums
 };
 
 }  // namespace placefinder
