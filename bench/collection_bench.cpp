@@ -31,7 +31,13 @@
 // match nothing and equal no stored string (so the Add inserts).
 //
 // Setting up takes one to two minutes: every model string of the 10,000
-// collection (about 17,000 of them) is searched before it may be added.
+// collection (about 17,000 of them) is searched before it may be added. The
+// collection of 100,000 strings is searched with the catalog only (the
+// collection's own walk would take hours to set up), and its strings, once
+// found, are kept in TMPDIR (else /tmp) as collection_bench-100000.strings,
+// so that later runs replay their adds instead of searching for them again;
+// the file holds a check of the model strings and is made anew when they
+// change.
 
 #include <benchmark/benchmark.h>
 
@@ -40,9 +46,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <random>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "MatchSimilar.h"
@@ -62,6 +72,8 @@ using model::ModelRuns;
 
 constexpr double kThreshold = 0.67;
 constexpr int kProbes = 64;
+// Collections of this size or more are built and searched with the catalog only.
+constexpr int32_t kCatalogOnly = 100000;
 
 // Counts how many stored strings a Find offers, with the plain test.
 int64_t offered = 0;
@@ -74,14 +86,73 @@ bool PlainMatch(const Collection::Entry* candidate, const String& probe, const d
   return Similarity(candidate->key, probe) >= *t;
 }
 
+using Runs = std::vector<std::pair<int16_t, int32_t>>;
+
 struct Fixture {
-  Collection collection;
+  Collection collection;      // empty for catalog-only sizes
   Catalog catalog;            // the same adds as `collection`
   std::vector<String> match;  // probes that find a stored string
   std::vector<String> miss;   // probes that find none
   double candidatesMatch = 0;
   double candidatesMiss = 0;
 };
+
+// A check of the model strings, so that kept strings of an older model are
+// not replayed.
+uint64_t ModelCheck() {
+  std::mt19937 rng(2024);
+  uint64_t check = 1469598103934665603u;
+  for (int i = 0; i < 16; ++i) {
+    for (const auto& run : ModelRuns(rng)) {
+      check = (check ^ static_cast<uint16_t>(run.first)) * 1099511628211u;
+      check = (check ^ static_cast<uint32_t>(run.second)) * 1099511628211u;
+    }
+  }
+  return check;
+}
+
+std::string KeptPath(int32_t size) {
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+  return folder + "/collection_bench-" + std::to_string(size) + ".strings";
+}
+
+// Reads the strings kept for `size` and the generator's state after them.
+bool ReadKept(int32_t size, std::vector<Runs>* stored, std::mt19937* rng) {
+  std::ifstream in(KeptPath(size));
+  uint64_t check = 0;
+  size_t count = 0;
+  if (!(in >> check >> count) || check != ModelCheck() || count != static_cast<size_t>(size)) {
+    return false;
+  }
+  stored->assign(count, Runs());
+  for (Runs& runs : *stored) {
+    size_t n = 0;
+    if (!(in >> n)) return false;
+    runs.resize(n);
+    for (auto& run : runs) {
+      if (!(in >> run.first >> run.second)) return false;
+    }
+  }
+  return static_cast<bool>(in >> *rng);
+}
+
+void WriteKept(int32_t size, const std::vector<Runs>& stored, const std::mt19937& rng) {
+  const std::string path = KeptPath(size);
+  const std::string partial = path + ".partial";
+  {
+    std::ofstream out(partial);
+    out << ModelCheck() << ' ' << stored.size() << '\n';
+    for (const Runs& runs : stored) {
+      out << runs.size();
+      for (const auto& run : runs) out << ' ' << run.first << ' ' << run.second;
+      out << '\n';
+    }
+    out << rng << '\n';
+    if (!out) return;
+  }
+  std::rename(partial.c_str(), path.c_str());
+}
 
 // Builds (once per size) a collection as Placefinder would and its probes.
 Fixture& GetFixture(int32_t size) {
@@ -90,20 +161,34 @@ Fixture& GetFixture(int32_t size) {
   if (slot) return *slot;
   slot.reset(new Fixture);
   Fixture& f = *slot;
+  const bool withCollection = size < kCatalogOnly;
   std::mt19937 rng(2024);
   String s;
   uint32_t counter = 0;
-  std::vector<std::vector<std::pair<int16_t, int32_t>>> stored;
-  while (f.collection.entries->count < size) {
-    auto runs = ModelRuns(rng);
-    Fill(s, runs);
-    // The catalog decides as MatchSimilar does, and sooner.
-    if (f.catalog.Find(s, kThreshold) == nullptr) {
-      f.catalog.Add(s, counter);
-      f.collection.Add(s, counter++);
-      stored.push_back(std::move(runs));
+  std::vector<Runs> stored;
+  if (!withCollection && ReadKept(size, &stored, &rng)) {
+    for (const Runs& runs : stored) {
+      Fill(s, runs);
+      f.catalog.Add(s, counter++);
     }
+  } else {
+    stored.clear();
+    rng.seed(2024);
+    while (f.catalog.size() < static_cast<size_t>(size)) {
+      auto runs = ModelRuns(rng);
+      Fill(s, runs);
+      // The catalog decides as MatchSimilar does, and sooner.
+      if (f.catalog.Find(s, kThreshold) == nullptr) {
+        f.catalog.Add(s, counter);
+        if (withCollection) f.collection.Add(s, counter);
+        ++counter;
+        stored.push_back(std::move(runs));
+      }
+    }
+    if (!withCollection) WriteKept(size, stored, rng);
   }
+  // The probes are prepared with the collection's own search.
+  Collection& collection = withCollection ? f.collection : f.catalog.list;
 
   std::lognormal_distribution<double> slight(0.0, 0.15);
   while (static_cast<int>(f.match.size()) < kProbes) {
@@ -111,7 +196,7 @@ Fixture& GetFixture(int32_t size) {
     for (auto& run : runs) run.second = std::max(1, static_cast<int32_t>(run.second * slight(rng)));
     Fill(s, runs);
     offered = 0;
-    if (f.collection.Find(s, &CountingMatch, &kThreshold) != nullptr) {
+    if (collection.Find(s, &CountingMatch, &kThreshold) != nullptr) {
       f.candidatesMatch += static_cast<double>(offered) / kProbes;
       f.match.push_back(s);
     }
@@ -119,10 +204,10 @@ Fixture& GetFixture(int32_t size) {
   while (static_cast<int>(f.miss.size()) < kProbes) {
     Fill(s, ModelRuns(rng));
     const double k = s.RunCount();
-    if (k < f.collection.minKey || k > f.collection.maxKey) continue;  // would widen the range
-    if (f.collection.Find(s, &Collection::MatchEqual) != nullptr) continue;  // Add would replace
+    if (k < collection.minKey || k > collection.maxKey) continue;          // would widen the range
+    if (collection.Find(s, &Collection::MatchEqual) != nullptr) continue;  // Add would replace
     offered = 0;
-    if (f.collection.Find(s, &CountingMatch, &kThreshold) == nullptr) {
+    if (collection.Find(s, &CountingMatch, &kThreshold) == nullptr) {
       f.candidatesMiss += static_cast<double>(offered) / kProbes;
       f.miss.push_back(s);
     }
@@ -205,26 +290,25 @@ void BM_CatalogBestSearch(benchmark::State& state, bool matching) {
       [](Fixture& f) { return f.catalog.list.entries->count; });
 }
 
+// The catalog's searches also run at 100,000 strings.
 template <typename Function, typename... Args>
-void Register(const char* name, Function function, Args... args) {
-  benchmark::RegisterBenchmark(name, function, args...)
-      ->Arg(1000)
-      ->Arg(10000)
-      ->UseManualTime()
-      ->Unit(benchmark::kMicrosecond);
+void Register(const char* name, bool large, Function function, Args... args) {
+  auto* benchmark = benchmark::RegisterBenchmark(name, function, args...)->Arg(1000)->Arg(10000);
+  if (large) benchmark->Arg(kCatalogOnly);
+  benchmark->UseManualTime()->Unit(benchmark::kMicrosecond);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Register("FrameSearch/catalog/match", BM_CatalogSearch, true);
-  Register("FrameSearch/catalog/miss", BM_CatalogSearch, false);
-  Register("FrameSearch/catalog_best/match", BM_CatalogBestSearch, true);
-  Register("FrameSearch/catalog_best/miss", BM_CatalogBestSearch, false);
-  Register("FrameSearch/fast/match", BM_FrameSearch, &MatchSimilar<int16_t>, true);
-  Register("FrameSearch/fast/miss", BM_FrameSearch, &MatchSimilar<int16_t>, false);
-  Register("FrameSearch/plain/match", BM_FrameSearch, &PlainMatch, true);
-  Register("FrameSearch/plain/miss", BM_FrameSearch, &PlainMatch, false);
+  Register("FrameSearch/catalog/match", true, BM_CatalogSearch, true);
+  Register("FrameSearch/catalog/miss", true, BM_CatalogSearch, false);
+  Register("FrameSearch/catalog_best/match", true, BM_CatalogBestSearch, true);
+  Register("FrameSearch/catalog_best/miss", true, BM_CatalogBestSearch, false);
+  Register("FrameSearch/fast/match", false, BM_FrameSearch, &MatchSimilar<int16_t>, true);
+  Register("FrameSearch/fast/miss", false, BM_FrameSearch, &MatchSimilar<int16_t>, false);
+  Register("FrameSearch/plain/match", false, BM_FrameSearch, &PlainMatch, true);
+  Register("FrameSearch/plain/miss", false, BM_FrameSearch, &PlainMatch, false);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

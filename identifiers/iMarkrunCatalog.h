@@ -32,6 +32,8 @@
 #ifndef IDENTIFIERS_IMARKRUNCATALOG_H_
 #define IDENTIFIERS_IMARKRUNCATALOG_H_
 
+#include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -92,6 +94,8 @@ class iMarkrunCatalog {
       node->value.data = data;
       garbage_ += static_cast<size_t>(records_[equal].runCount);
       records_[equal] = Catalogue(node);
+      heads_[equal] = HeadOf(records_[equal]);
+      ++garbageSums_;
       list.entries->SetCurrent(node);
       CompactIfWasteful();
       return node;
@@ -103,6 +107,7 @@ class iMarkrunCatalog {
     Node* node =
         list.InsertNewBefore(key, data, at < records_.size() ? records_[at].node : nullptr);
     records_.insert(records_.begin() + static_cast<std::ptrdiff_t>(at), Catalogue(node));
+    heads_.insert(heads_.begin() + static_cast<std::ptrdiff_t>(at), HeadOf(records_[at]));
     if (node->value.indexNode != nullptr) index_.push_back(Indexed{k, node->value.indexNode, node});
     return node;
   }
@@ -126,6 +131,8 @@ class iMarkrunCatalog {
     list.RemoveEntry(node);
     garbage_ += static_cast<size_t>(records_[at].runCount);
     records_.erase(records_.begin() + static_cast<std::ptrdiff_t>(at));
+    heads_.erase(heads_.begin() + static_cast<std::ptrdiff_t>(at));
+    ++garbageSums_;
     CompactIfWasteful();
   }
 
@@ -141,24 +148,14 @@ class iMarkrunCatalog {
   const uint32_t* Find(const String& probe, double threshold) {
     Sync();
     if (records_.empty()) return nullptr;
-    probeRuns_.clear();
-    uint32_t probeSums[kBuckets] = {};
-    for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
-      probeRuns_.push_back(Run{run->value.key, run->value.data});
-      probeSums[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
-    }
+    const Probe p = TakeProbe(probe);
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
-    const Run* const probeRuns = probeRuns_.data();
-    const int32_t probeCount = static_cast<int32_t>(probeRuns_.size());
-    for (size_t at = stretch.first; at < stretch.end; ++at) {
-      const Record& r = records_[at];
-      if (Similar(r.length, runs_.data() + r.first, sums_.data() + r.sums, r.runCount, probe.length,
-                  probeRuns, probeSums, probeCount, threshold)) {
-        list.entries->SetCurrent(r.node);
-        return &r.node->value.data;
-      }
-    }
-    return nullptr;
+    const size_t at =
+        Scan(stretch, p, threshold, [&](size_t at) { return Similar(records_[at], p, threshold); });
+    DropProbe();
+    if (at == kNone) return nullptr;
+    list.entries->SetCurrent(records_[at].node);
+    return &records_[at].node->value.data;
   }
 
   // The data of the entry of the stretch most similar to the probe, at a
@@ -172,13 +169,14 @@ class iMarkrunCatalog {
     const Stretch stretch = StretchOf(Key(probe), &threshold, kNone);
     size_t best = kNone;
     double bestSimilarity = 0;
-    for (size_t at = stretch.first; at < stretch.end; ++at) {
+    Scan(stretch, p, threshold, [&](size_t at) {
       const double s = SimilarityAbove(records_[at], p, threshold, best != kNone, bestSimilarity);
-      if (s < 0) continue;
+      if (s < 0) return false;
       best = at;
       bestSimilarity = s;
-      if (s >= 1.0) break;  // nothing later can be more similar
-    }
+      return s >= 1.0;  // nothing later can be more similar
+    });
+    DropProbe();
     if (best == kNone) return nullptr;
     *similarity = bestSimilarity;
     list.entries->SetCurrent(records_[best].node);
@@ -211,20 +209,25 @@ class iMarkrunCatalog {
       out->insert(out->begin() + static_cast<std::ptrdiff_t>(place),
                   Ranked{records_[at].node->value.data, s});
     }
+    DropProbe();
   }
 
   // Catalogues `list` as it is: its entries in order, with their runs in
   // that order in the block, and its index.
   void Rebuild() {
     records_.clear();
+    heads_.clear();
     runs_.clear();
     sums_.clear();
     index_.clear();
     garbage_ = 0;
+    garbageSums_ = 0;
     if (!list.entries || !list.index) return;
     records_.reserve(static_cast<size_t>(list.entries->count));
+    heads_.reserve(static_cast<size_t>(list.entries->count));
     for (Node* node = list.entries->head; node != nullptr; node = node->next) {
       records_.push_back(Catalogue(node));
+      heads_.push_back(HeadOf(records_.back()));
     }
     for (IndexNode* node = list.index->head; node != nullptr; node = node->next) {
       index_.push_back(Indexed{Key(node->value.key), node, node->value.element});
@@ -244,8 +247,19 @@ class iMarkrunCatalog {
     int32_t length;
     int32_t runCount;
     size_t first;  // the entry's runs are runs_[first .. first + runCount)
-    size_t sums;   // its bucket sums are sums_[sums .. sums + kBuckets)
+    size_t sums;   // its bucket sums are sums_[sums .. sums + kSumsSize)
   };
+  // A record's length and the number of its block of sums, in one array in
+  // record order that a search scans.
+  struct Head {
+    int32_t length;
+    uint32_t block;
+  };
+  static Head HeadOf(const Record& r) {
+    return Head{r.length, static_cast<uint32_t>(r.sums / kSumsSize)};
+  }
+  static size_t SumsOf(const Head& h) { return static_cast<size_t>(h.block) * kSumsSize; }
+
   struct Indexed {
     double key;  // the index entry's numeric key
     IndexNode* node;
@@ -259,15 +273,65 @@ class iMarkrunCatalog {
 
   static constexpr size_t kNone = static_cast<size_t>(-1);
 
+  // The lengths a stored string may have and still be at least t similar to
+  // a probe of length L: the smaller length over the larger must reach t,
+  // so a length below t L or above L / t never passes. The range is widened
+  // by one on each side against rounding; it only spares the records outside
+  // it the look at their record, and every candidate inside is still decided
+  // exactly. A probe of length 0, or a threshold outside (0, 1] (or NaN),
+  // gives every length.
+  struct LengthRange {
+    int32_t low = INT32_MIN;
+    int32_t high = INT32_MAX;
+
+    static LengthRange Of(int32_t probeLength, double t) {
+      LengthRange range;
+      if (probeLength <= 0 || !(t > 0) || !(t <= 1)) return range;
+      const double l = static_cast<double>(probeLength);
+      range.low = static_cast<int32_t>(std::floor(t * l)) - 1;
+      const double high = std::ceil(l / t) + 1;
+      if (high < static_cast<double>(INT32_MAX)) range.high = static_cast<int32_t>(high);
+      return range;
+    }
+    bool Holds(int32_t length) const { return length >= low && length <= high; }
+  };
+
   // The ids are spread over kBuckets buckets, and each string keeps the sum
   // of its counts in each. The similarity sum over the shared ids is at most
   // the sum over the buckets of the smaller of the two strings' bucket sums
   // (in a bucket, the smaller counts add up to no more than either string's
   // counts), so a candidate whose bucket bound falls below the sum needed is
-  // refused without the merge walk.
-  static constexpr size_t kBuckets = 32;
-  static size_t Bucket(Id id) { return (static_cast<uint32_t>(id) * 0x9E3779B1u) >> (32 - 5); }
-  static_assert(kBuckets == 32, "Bucket() takes the top 5 bits");
+  // refused without the walk. With 300 runs a string, 32 buckets let through
+  // about 70% of the candidates of fitting length, 256 about 1.5%. Reading
+  // 512 bytes for every candidate costs more than the walks saved, so the
+  // bound is taken in two steps: first over kCoarse buckets (each the union
+  // of four of the kBuckets, so the same bound, only looser), which lets
+  // through about a sixth, then over all kBuckets. A string's sums are one
+  // block of kSumsSize: the kCoarse sums, then the kBuckets sums.
+  //
+  // A sum is kept in 16 bits, as kSaturated when it is that or more: the
+  // smaller of two sums is then still exact unless both are kSaturated, and
+  // the bound gives up (lets the candidate through) in that case alone.
+  static constexpr size_t kBuckets = 256;
+  static constexpr size_t kCoarse = 64;
+  static constexpr size_t kSumsSize = kCoarse + kBuckets;
+  static constexpr uint16_t kSaturated = 0xFFFF;
+  static size_t Bucket(Id id) { return (static_cast<uint32_t>(id) * 0x9E3779B1u) >> (32 - 8); }
+  static size_t CoarseBucket(size_t bucket) { return bucket >> 2; }
+  static_assert(kBuckets == 256 && kCoarse == kBuckets / 4, "Bucket() takes the top 8 bits");
+
+  // Adds `count` to a string's sums (kSumsSize of them) for `id`.
+  static void AddToSums(uint16_t* sums, Id id, int32_t count) {
+    const size_t bucket = Bucket(id);
+    AddToBucket(&sums[CoarseBucket(bucket)], count);
+    AddToBucket(&sums[kCoarse + bucket], count);
+  }
+
+  // Adds `count` to a bucket sum, saturating.
+  static void AddToBucket(uint16_t* sum, int32_t count) {
+    const uint32_t total = static_cast<uint32_t>(*sum) + static_cast<uint32_t>(count);
+    *sum = total >= kSaturated ? kSaturated : static_cast<uint16_t>(total);
+  }
 
   static double Key(const String& s) { return iKeyTraits<String>::NumericKey(s); }
 
@@ -351,31 +415,127 @@ class iMarkrunCatalog {
   Record Catalogue(Node* node) {
     const String& s = node->value.key;
     Record record{node, s.length, s.RunCount(), runs_.size(), sums_.size()};
-    sums_.resize(sums_.size() + kBuckets, 0);
-    uint32_t* sums = sums_.data() + record.sums;
+    sums_.resize(sums_.size() + kSumsSize, 0);
+    uint16_t* sums = sums_.data() + record.sums;
     for (const auto* run = s.runs.entries->head; run != nullptr; run = run->next) {
       runs_.push_back(Run{run->value.key, run->value.data});
-      sums[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
+      AddToSums(sums, run->value.key, run->value.data);
     }
     return record;
   }
 
-  // A probe's runs and bucket sums, as a search reads them.
+  // A probe as a search reads it: its length, its bucket sums and, in
+  // `counts`, its count of every id (0 for the ids it does not have), so
+  // that a candidate's sum is one pass over the candidate's runs.
   struct Probe {
     int32_t length;
-    const Run* runs;
-    int32_t count;
-    const uint32_t* sums;
+    const uint16_t* sums;
+    bool saturated;         // some bucket sum is kSaturated
+    const int32_t* counts;  // indexed by Slot(id)
   };
+  static size_t Slot(Id id) { return static_cast<uint16_t>(id); }
+  static_assert(sizeof(Id) <= 2, "the probe's counts are indexed by 16-bit ids");
+
+  // Sets the probe's counts and bucket sums; DropProbe() clears the counts
+  // again, so that only the probe's own ids are ever written.
   Probe TakeProbe(const String& probe) {
-    probeRuns_.clear();
-    for (size_t i = 0; i < kBuckets; ++i) probeSums_[i] = 0;
+    if (probeCounts_.empty()) probeCounts_.assign(size_t{1} << 16, 0);
+    probeIds_.clear();
+    for (size_t i = 0; i < kSumsSize; ++i) probeSums_[i] = 0;
     for (const auto* run = probe.runs.entries->head; run != nullptr; run = run->next) {
-      probeRuns_.push_back(Run{run->value.key, run->value.data});
-      probeSums_[Bucket(run->value.key)] += static_cast<uint32_t>(run->value.data);
+      probeIds_.push_back(run->value.key);
+      probeCounts_[Slot(run->value.key)] = run->value.data;
+      AddToSums(probeSums_, run->value.key, run->value.data);
     }
-    return Probe{probe.length, probeRuns_.data(), static_cast<int32_t>(probeRuns_.size()),
-                 probeSums_};
+    bool saturated = false;
+    for (size_t i = 0; i < kSumsSize; ++i) saturated = saturated || probeSums_[i] == kSaturated;
+    return Probe{probe.length, probeSums_, saturated, probeCounts_.data()};
+  }
+  void DropProbe() {
+    for (const Id id : probeIds_) probeCounts_[Slot(id)] = 0;
+  }
+
+  // The bucket bound over `n` sums of a record (from `sums`) and of the
+  // probe (from `probeSums`): at least the similarity sum (UINT64_MAX when a
+  // bucket is saturated in both).
+  template <size_t n>
+  static uint64_t Bound(const uint16_t* sums, const uint16_t* probeSums, bool saturated) {
+    if (saturated) {
+      for (size_t i = 0; i < n; ++i) {
+        if (sums[i] == kSaturated && probeSums[i] == kSaturated) return UINT64_MAX;
+      }
+    }
+    // At most n * kSaturated: 32 bits hold it.
+    uint32_t bound = 0;
+    for (size_t i = 0; i < n; ++i) bound += sums[i] < probeSums[i] ? sums[i] : probeSums[i];
+    return bound;
+  }
+  // The coarse bound of record `r`, then the fine one.
+  uint64_t CoarseBound(const Record& r, const Probe& p) const {
+    return Bound<kCoarse>(sums_.data() + r.sums, p.sums, p.saturated);
+  }
+  uint64_t BucketBound(const Record& r, const Probe& p) const {
+    return Bound<kBuckets>(sums_.data() + r.sums + kCoarse, p.sums + kCoarse, p.saturated);
+  }
+  // The bucket bounds in both steps reach `need`.
+  bool BoundsReach(const Record& r, const Probe& p, int64_t need) const {
+    return CoarseBound(r, p) >= static_cast<uint64_t>(need) &&
+           BucketBound(r, p) >= static_cast<uint64_t>(need);
+  }
+
+  // Offers `decide` the records of the stretch whose length is in `range`
+  // and that pass the coarse bound at `threshold` (which decide() checks
+  // again: it is only a necessary condition), in order, until it returns
+  // true; returns that record's place, or kNone. A candidate's sums are
+  // rarely in the cache and the hardware cannot guess which records come
+  // next, so the candidates are picked a block at a time and their records
+  // and sums asked for ahead, all at once: the waits for memory overlap
+  // instead of adding up.
+  template <typename Decide>
+  size_t Scan(const Stretch& stretch, const Probe& p, double threshold, Decide decide) const {
+    constexpr size_t kBlock = 512;
+    size_t picked[kBlock];
+    const LengthRange range = LengthRange::Of(p.length, threshold);
+    const Head* const heads = heads_.data();
+    for (size_t block = stretch.first; block < stretch.end; block += kBlock) {
+      const size_t end = stretch.end - block < kBlock ? stretch.end : block + kBlock;
+      size_t n = 0;
+      for (size_t at = block; at < end; ++at) {
+        picked[n] = at;
+        n += range.Holds(heads[at].length) ? 1 : 0;
+      }
+      for (size_t i = 0; i < n; ++i) Fetch(SumsOf(heads[picked[i]]), kCoarse);
+      // The sum needed is more than t m - 1 for the larger length m (see
+      // SimilarityNeed()): a coarse bound below t m - 2 (one more against
+      // the rounding of t m) refuses the candidate.
+      size_t kept = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const Head& h = heads[picked[i]];
+        const int32_t m = h.length > p.length ? h.length : p.length;
+        const double needed = threshold * static_cast<double>(m) - 2;
+        if (needed > 0 && static_cast<double>(Bound<kCoarse>(sums_.data() + SumsOf(h), p.sums,
+                                                             p.saturated)) < needed) {
+          continue;
+        }
+        picked[kept++] = picked[i];
+      }
+      for (size_t i = 0; i < kept; ++i) {
+        __builtin_prefetch(&records_[picked[i]]);
+        Fetch(SumsOf(heads[picked[i]]) + kCoarse, kBuckets);
+      }
+      for (size_t i = 0; i < kept; ++i) {
+        if (decide(picked[i])) return picked[i];
+      }
+    }
+    return kNone;
+  }
+
+  // Asks for the cache lines of sums_[first .. first + n).
+  void Fetch(size_t first, size_t n) const {
+    const char* begin = reinterpret_cast<const char*>(sums_.data() + first);
+    const char* last = begin + n * sizeof(uint16_t) - 1;
+    for (const char* line = begin; line <= last; line += 64) __builtin_prefetch(line);
+    __builtin_prefetch(last);
   }
 
   // The similarity of record `r` to the probe, as Similarity() computes it,
@@ -398,91 +558,64 @@ class iMarkrunCatalog {
     }
     const int32_t shorter = r.length < p.length ? r.length : p.length;
     if (need > shorter) return -1.0;
-    const uint32_t* sums = sums_.data() + r.sums;
-    uint64_t bound = 0;
-    for (size_t i = 0; i < kBuckets; ++i) bound += sums[i] < p.sums[i] ? sums[i] : p.sums[i];
-    if (bound < static_cast<uint64_t>(need)) return -1.0;
-    const int64_t sum = SumIfReaching(r.length, runs_.data() + r.first, r.runCount, p.length,
-                                      p.runs, p.count, need);
+    if (!BoundsReach(r, p, need)) return -1.0;
+    const int64_t sum = SumIfReaching(r, p, need, false);
     return sum < 0 ? -1.0 : static_cast<double>(sum) / dm;
   }
 
-  // The sum of the smaller counts over the shared ids of two run arrays
-  // (ascending ids) when it reaches `need`, otherwise -1, given up as soon as
-  // the rest of either string can no longer make up the difference.
-  static int64_t SumIfReaching(int32_t lengthA, const Run* a, int32_t countA, int32_t lengthB,
-                               const Run* b, int32_t countB, int64_t need) {
-    int64_t slackA = static_cast<int64_t>(lengthA) - need;
-    int64_t slackB = static_cast<int64_t>(lengthB) - need;
-    const Run* const endA = a + countA;
-    const Run* const endB = b + countB;
+  // The sum of the smaller counts over the ids record `r` shares with the
+  // probe when it reaches `need`, otherwise -1; with `early`, any sum of at
+  // least `need` once it is reached. The walk gives up once the record's
+  // counts lost so far (what they exceed the probe's by) leave `need` out of
+  // reach: the sum can gain at most the record's remaining counts, which add
+  // up to at most its length minus the counts already passed.
+  int64_t SumIfReaching(const Record& r, const Probe& p, int64_t need, bool early) const {
+    int64_t slack = static_cast<int64_t>(r.length) - need;
+    const Run* run = runs_.data() + r.first;
+    const Run* const end = run + r.runCount;
+    const int32_t* const counts = p.counts;
     int64_t sum = 0;
-    while (a != endA && b != endB) {
-      if (a->id < b->id) {
-        slackA -= a->count;
-        if (slackA < 0) return -1;
-        ++a;
-      } else if (b->id < a->id) {
-        slackB -= b->count;
-        if (slackB < 0) return -1;
-        ++b;
-      } else {
-        if (a->count < b->count) {
-          sum += a->count;
-          slackB -= b->count - a->count;
-        } else {
-          sum += b->count;
-          slackA -= a->count - b->count;
-        }
-        if (slackA < 0 || slackB < 0) return -1;
-        ++a;
-        ++b;
-      }
+    for (; run != end; ++run) {
+      const int32_t count = run->count;
+      const int32_t other = counts[Slot(run->id)];
+      const int32_t smaller = count < other ? count : other;
+      sum += smaller;
+      slack -= count - smaller;
+      if (slack < 0) return -1;
+      if (early && sum >= need) return sum;
     }
     return sum >= need ? sum : -1;
   }
 
-  // Runs of the block that no record uses any more are reclaimed once they
-  // outnumber the runs in use.
+  // Runs and sums that no record uses any more are reclaimed once they
+  // outnumber those in use.
   void CompactIfWasteful() {
-    if (garbage_ > 4096 && garbage_ > runs_.size() - garbage_) Rebuild();
+    if ((garbage_ > 4096 && garbage_ > runs_.size() - garbage_) ||
+        (garbageSums_ > 4096 && garbageSums_ > records_.size())) {
+      Rebuild();
+    }
   }
 
-  // A run cursor over an array of runs.
-  class ArrayRuns {
-   public:
-    ArrayRuns(const Run* run, int32_t count) : run_(run), end_(run + count) {}
-    bool AtEnd() const { return run_ == end_; }
-    Id IdHere() const { return run_->id; }
-    int32_t CountHere() const { return run_->count; }
-    void Advance() { ++run_; }
-
-   private:
-    const Run* run_;
-    const Run* end_;
-  };
-
-  // MatchSimilar()'s test (SimilarityTest) on two run arrays (ascending ids),
-  // with the bucket bound of their bucket sums before the merge walk: true
-  // exactly when the similarity of the strings is at least t.
-  static bool Similar(int32_t lengthA, const Run* a, const uint32_t* sumsA, int32_t countA,
-                      int32_t lengthB, const Run* b, const uint32_t* sumsB, int32_t countB,
-                      double t) {
-    const SimilarityTest test = SimilarityTest::Start(lengthA, lengthB, t);
+  // MatchSimilar()'s test (SimilarityTest) of record `r` against the probe,
+  // with the bucket bound before the walk: true exactly when the similarity
+  // of the strings is at least t.
+  bool Similar(const Record& r, const Probe& p, double t) const {
+    const SimilarityTest test = SimilarityTest::Start(r.length, p.length, t);
     if (test.decided) return test.result;
-    uint64_t bound = 0;
-    for (size_t i = 0; i < kBuckets; ++i) bound += sumsA[i] < sumsB[i] ? sumsA[i] : sumsB[i];
-    if (bound < static_cast<uint64_t>(test.need)) return false;
-    return test.Walk(lengthA, ArrayRuns(a, countA), lengthB, ArrayRuns(b, countB));
+    if (!BoundsReach(r, p, test.need)) return false;
+    return SumIfReaching(r, p, test.need, true) >= 0;
   }
 
-  std::vector<Record> records_;  // in entry order
-  std::vector<Run> runs_;        // the runs of the records, each string's together
-  std::vector<uint32_t> sums_;   // the bucket sums of the records, kBuckets each
-  std::vector<Indexed> index_;   // in index order
-  size_t garbage_ = 0;           // runs in runs_ that no record uses
-  std::vector<Run> probeRuns_;   // the probe's runs during a search
-  uint32_t probeSums_[kBuckets] = {};  // and its bucket sums
+  std::vector<Record> records_;         // in entry order
+  std::vector<Head> heads_;             // what a search reads first of each record
+  std::vector<Run> runs_;               // the runs of the records, each string's together
+  std::vector<uint16_t> sums_;          // the bucket sums of the records, kSumsSize each
+  std::vector<Indexed> index_;          // in index order
+  size_t garbage_ = 0;                  // runs in runs_ that no record uses
+  size_t garbageSums_ = 0;              // blocks of sums_ that no record uses
+  std::vector<Id> probeIds_;            // the probe's ids during a search
+  std::vector<int32_t> probeCounts_;    // its count of every id, 0 outside a search
+  uint16_t probeSums_[kSumsSize] = {};  // and its bucket sums
 };
 
 }  // namespace placefinder

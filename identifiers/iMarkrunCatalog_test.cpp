@@ -316,6 +316,52 @@ TEST(iMarkrunCatalogTest, BestMatchAndRankingAgreeWithPlainModels) {
   EXPECT_GT(ties, 50);    // and meet equal similarities
 }
 
+// A string of a few ids, negative ones among them, with counts in the tens
+// of thousands, so that bucket sums reach 16 bits' limit in the stored
+// strings and in the probes alike; the length is at least the counts' sum.
+String HeavyString(std::mt19937& random) {
+  static const int16_t kIds[] = {-32768, -3, -1, 0, 1, 2, 7, 300, 32767};
+  String s;
+  const int32_t runs = 1 + static_cast<int32_t>(random() % 5);
+  for (int32_t i = 0; i < runs; ++i) {
+    const int32_t count = 1 + static_cast<int32_t>(random() % 70000);
+    s.runs.Add(kIds[random() % 9], count);
+  }
+  for (const auto* run = s.runs.entries->head; run != nullptr; run = run->next) {
+    s.length += run->value.data;
+  }
+  s.length += static_cast<int32_t>(random() % 3) * static_cast<int32_t>(random() % 20000);
+  return s;
+}
+
+// Strings whose bucket sums saturate: the first match and the best one are
+// those of the plain walk still.
+TEST(iMarkrunCatalogTest, SaturatedBucketSumsFindWhatThePlainWalkFinds) {
+  std::mt19937 random(11);
+  Catalog catalog;
+  uint32_t counter = 0;
+  int64_t found = 0;
+  for (int32_t step = 0; step < 300; ++step) {
+    catalog.Add(HeavyString(random), counter++);
+    const String* stored = Stored(random, catalog);
+    const String probe = random() % 2 == 0 ? HeavyString(random) : *stored;
+    for (double t : kThresholds) {
+      ExpectSameFirstMatch(catalog, probe, t);
+      bestEntry = nullptr;
+      catalog.list.Find(probe, &KeepBest, &t);
+      double similarity = -1;
+      const uint32_t* best = catalog.FindBest(probe, t, &similarity);
+      ASSERT_EQ(best != nullptr, bestEntry != nullptr) << "step " << step << " threshold " << t;
+      if (best == nullptr) continue;
+      ++found;
+      EXPECT_EQ(best, &bestEntry->data);
+      EXPECT_EQ(similarity, bestSimilarity);
+    }
+    if (HasFatalFailure()) return;
+  }
+  EXPECT_GT(found, 500);
+}
+
 }  // namespace
 
 }  // namespace placefinder
