@@ -341,6 +341,9 @@ std::string RunReport::Page(const PlaceMap& places, const RunSummary& summary) c
   row("threshold", Format("%g", summary.threshold));
   row("frame width", summary.width == 0 ? std::string("as the frames came")
                                         : std::to_string(summary.width) + " pixels");
+  row("boxes counted over", summary.cells <= 1 ? std::string("the whole frame")
+                                               : "a " + std::to_string(summary.cells) + " x " +
+                                                     std::to_string(summary.cells) + " grid");
   row("command line", "<code>" + Escaped(summary.commandLine) + "</code>");
   row("started", Escaped(summary.startedAt));
   row("took", Format("%.2f s", summary.seconds));

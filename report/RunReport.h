@@ -50,6 +50,7 @@ struct RunSummary {
   long long recognised = 0;
   double threshold = 0;
   int32_t width = 0;
+  int32_t cells = 1;  // the grid the boxes were counted over
   std::string placesFile;  // empty: no map file
   // With a ground truth: the evaluation line and the sweep's curve.
   std::string evaluation;

@@ -693,6 +693,7 @@ int main(int argc, char** argv) {
     summary.recognised = total.recognised;
     summary.threshold = places.threshold();
     summary.width = places.width();
+    summary.cells = places.cells();
     summary.placesFile = options.places;
     if (run) summary.evaluation = run->counts().Line();
     if (sweep) summary.curve = sweep->Points();
