@@ -15,7 +15,6 @@ import re
 import shutil
 import signal
 import socket
-import sqlite3
 import subprocess
 import sys
 import threading
@@ -23,6 +22,7 @@ import time
 
 import pytest
 
+import map_dump
 import placefinder
 from placefinder import chunks, cluster
 
@@ -122,14 +122,8 @@ def summary(stderr, program):
 
 
 def dump(path):
-    """The map as SQL without its pictures: Placetrace keeps a picture of each
-    place, the cluster tool none."""
-    copy = sqlite3.connect(":memory:")
-    original = sqlite3.connect(str(path))
-    original.backup(copy)
-    original.close()
-    copy.execute("UPDATE places SET thumbnail = NULL")
-    return "\n".join(copy.iterdump())
+    """The map as SQL without its pictures (the cluster tool makes none)."""
+    return map_dump.without_pictures(path)
 
 
 @pytest.fixture(scope="module")

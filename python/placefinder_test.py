@@ -17,6 +17,7 @@ import cv2
 import numpy as np
 import pytest
 
+import map_dump
 import placefinder
 
 DATA_DIR = os.environ.get("PF_DATA_DIR", os.path.join(os.path.dirname(__file__), "..", "data"))
@@ -512,12 +513,7 @@ def dump(path, pictures=True):
     if pictures:
         return subprocess.run(["sqlite3", path, ".dump"], capture_output=True, text=True,
                               check=True, timeout=60).stdout
-    copy = sqlite3.connect(":memory:")
-    original = sqlite3.connect(str(path))
-    original.backup(copy)
-    original.close()
-    copy.execute("UPDATE places SET thumbnail = NULL")
-    return "\n".join(copy.iterdump())
+    return map_dump.without_pictures(path)
 
 
 def test_a_place_map_gives_each_places_picture_as_placetrace_kept_it(tmp_path):
