@@ -27,6 +27,10 @@ cd "$work" || exit 1
 play() {
   local video=$1 min_frames=$2
   shift 2
+  # The previous run's output goes first: the shell that starts the program
+  # truncates it only once it runs, and until then its position lines would
+  # count for this run and the keys would come too early.
+  rm -f "$work/out" "$work/err"
   timeout 120 "$bin" "$video" "$@" >"$work/out" 2>"$work/err" &
   app_pid=$!
   local deadline=$((SECONDS + 60))
